@@ -1,0 +1,309 @@
+#include "LZSS.h"
+
+#include <assert.h>
+#include <stdio.h>
+#include <string.h>
+
+// Limits of what the encoders emit. A window field cannot name a distance of
+// 4095 from every position, so the encoders stop one short of it.
+#define WINDOW_SIZE_8 4094
+#define MIN_SEQ_8 2
+#define MAX_SEQ_8 17
+
+static const uint64_t FAILED = UINT64_MAX;
+
+// Flag state, shared by the writer, the scanner and the decoder.
+static uint8_t controlByte;
+static int32_t bitPos;
+
+// Writer state: cpos is the reserved slot of the open group's flag byte,
+// dpos the next byte to write.
+static uint8_t *dst_global;
+static uint64_t cpos;
+static uint64_t dpos;
+
+// One ring of recent input positions per byte value: head (off_queue_i) is
+// the next slot to fill, tail (off_queue_j) the oldest entry. One slot always
+// stays free so that a full ring does not look empty.
+static uint64_t off_queue[256][4096];
+static uint64_t off_queue_i[256];
+static uint64_t off_queue_j[256];
+
+/* ---- Scanner and decoder ---- */
+
+uint64_t LZSS_GetDecompressedSize(const uint8_t *src, uint64_t srcsize, uint64_t *consumed)
+{
+    uint64_t index = 0;
+    uint64_t out = 0;
+    bitPos = 0;
+    for (;;) {
+        if (bitPos == 0) {
+            if (index >= srcsize)
+                return FAILED;
+            controlByte = src[index++];
+            bitPos = 8;
+        }
+        const unsigned bit = controlByte & 1;
+        controlByte >>= 1;
+        bitPos--;
+
+        if (bit) {
+            if (index >= srcsize)
+                return FAILED;
+            index++;
+            out++;
+            continue;
+        }
+        if (srcsize - index < 2)
+            return FAILED;
+        const unsigned word = src[index] | (unsigned)src[index + 1] << 8;
+        index += 2;
+        const unsigned field = word & 0xFFF;
+        if (field == 0) {
+            *consumed = index;
+            return out;
+        }
+        if ((out & 0xFFF) == field - 1) {
+            printf("(dpos & 0x0FFF) == offset\n");
+            return FAILED;
+        }
+        if (out < field - 1)
+            return FAILED;
+        out += (word >> 12) + 2;
+    }
+}
+
+void LZSS_Decompress(const uint8_t *src, uint8_t *dst)
+{
+    uint64_t index = 0;
+    uint64_t out = 0;
+    bitPos = 0;
+    for (;;) {
+        if (bitPos == 0) {
+            controlByte = src[index++];
+            bitPos = 8;
+        }
+        const unsigned bit = controlByte & 1;
+        controlByte >>= 1;
+        bitPos--;
+
+        if (bit) {
+            dst[out++] = src[index++];
+            continue;
+        }
+        const unsigned word = src[index] | (unsigned)src[index + 1] << 8;
+        index += 2;
+        const unsigned field = word & 0xFFF;
+        if (field == 0)
+            return;
+        // The greatest position not above out whose low 12 bits are field - 1.
+        uint64_t source = (out & ~(uint64_t)0xFFF) + field - 1;
+        if ((out & 0xFFF) < field - 1)
+            source -= 4096;
+        const unsigned n = (word >> 12) + 2;
+        const uint64_t distance = out - source;
+        uint8_t *to = dst + out;
+        const uint8_t *from = dst + source;
+        unsigned k = 0;
+        // A block move is only exact when the block read lies wholly behind
+        // the block written; closer sources repeat what the copy just wrote.
+        if (distance >= 16 && n >= 16) {
+            memcpy(to, from, 16);
+            k = 16;
+        } else if (distance >= 16 && n >= 8) {
+            memcpy(to, from, 8);
+            k = 8;
+        }
+        for (; k < n; k++)
+            to[k] = from[k];
+        out += n;
+    }
+}
+
+/* ---- Output writer ---- */
+
+uint64_t LZSS_GetCompressedMaxSize(uint64_t size)
+{
+    return size / 8 + size + 3;
+}
+
+static void InitOutput(uint8_t *dst)
+{
+    controlByte = 0;
+    bitPos = 0;
+    cpos = 0;
+    dpos = 1;
+    dst_global = dst;
+}
+
+static inline void PushFlagBit(unsigned bit)
+{
+    if (bitPos == 8) {
+        dst_global[cpos] = controlByte;
+        cpos = dpos++;
+        controlByte = (uint8_t)(bit << 7);
+        bitPos = 1;
+    } else {
+        controlByte = (uint8_t)(controlByte >> 1 | bit << 7);
+        bitPos++;
+    }
+}
+
+static inline void WriteLiteral(uint8_t byte)
+{
+    PushFlagBit(1);
+    dst_global[dpos++] = byte;
+}
+
+// Returns false, after a message, when the source position ends in 0xFFF:
+// its window field would be 4096, which does not fit in 12 bits.
+static bool WriteReference(uint64_t spos, uint64_t offset, uint64_t length)
+{
+    assert(offset >= 1 && offset <= WINDOW_SIZE_8 && length >= MIN_SEQ_8 && length <= MAX_SEQ_8);
+    PushFlagBit(0);
+    if (offset == (spos & 0xFFF) + 1) {
+        printf("offset == (spos & 0xFFF) + 1");
+        return false;
+    }
+    const uint64_t field = ((spos - offset) & 0xFFF) + 1;
+    const uint64_t word = field | (length - 2) << 12;
+    dst_global[dpos] = (uint8_t)word;
+    dst_global[dpos + 1] = (uint8_t)(word >> 8);
+    dpos += 2;
+    return true;
+}
+
+static uint64_t FinishOutput(void)
+{
+    uint64_t size;
+    if (bitPos == 8) {
+        dst_global[cpos] = controlByte;
+        dst_global[dpos] = 0;
+        dst_global[dpos + 1] = 0;
+        dst_global[dpos + 2] = 0;
+        size = dpos + 3;
+    } else {
+        // Bits enter at bit 7, so shift the group down to start at bit 0;
+        // the terminator's bit is the 0 that lands above them.
+        dst_global[cpos] = (uint8_t)((controlByte >> 1) >> (7 - bitPos));
+        dst_global[dpos] = 0;
+        dst_global[dpos + 1] = 0;
+        size = dpos + 2;
+    }
+    controlByte = 0;
+    bitPos = 0;
+    return size;
+}
+
+/* ---- Encoders ---- */
+
+// Length of the common prefix of a and b, 1 to maxlen bytes; the caller knows
+// that a[0] == b[0]. The ranges may overlap: a match may run on into the
+// bytes it produces.
+static inline uint64_t MatchLength(const uint8_t *a, const uint8_t *b, uint64_t maxlen)
+{
+    uint64_t len = 1;
+    while (len < maxlen && a[len] == b[len])
+        len++;
+    return len;
+}
+
+void InitOffsetQueue(void)
+{
+    memset(off_queue_i, 0, sizeof off_queue_i);
+    memset(off_queue_j, 0, sizeof off_queue_j);
+}
+
+static inline void PushPosition(uint64_t pos, uint8_t byte)
+{
+    uint64_t head = off_queue_i[byte];
+    off_queue[byte][head] = pos;
+    head = (head + 1) & 0xFFF;
+    off_queue_i[byte] = head;
+    if (head == off_queue_j[byte])
+        off_queue_j[byte] = (head + 1) & 0xFFF;
+}
+
+uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *dst)
+{
+    InitOutput(dst);
+    InitOffsetQueue();
+    uint64_t spos = 0;
+    while (spos < srcsize) {
+        const uint8_t curbyte = src[spos];
+        const uint64_t *queue = off_queue[curbyte];
+        const uint64_t head = off_queue_i[curbyte];
+        uint64_t tail = off_queue_j[curbyte];
+        if (spos > WINDOW_SIZE_8) {
+            while (tail != head && queue[tail] < spos - WINDOW_SIZE_8)
+                tail = (tail + 1) & 0xFFF;
+            off_queue_j[curbyte] = tail;
+        }
+
+        const uint64_t maxlen = srcsize - spos < MAX_SEQ_8 ? srcsize - spos : MAX_SEQ_8;
+        const uint64_t forbidden = (spos & 0xFFF) + 1;
+        uint64_t bestlen = 0;
+        uint64_t bestdist = 0;
+        for (uint64_t slot = head; slot != tail && bestlen < maxlen;) {
+            slot = (slot - 1) & 0xFFF;
+            const uint64_t off = queue[slot];
+            assert(src[off] == curbyte);
+            const uint64_t offset = spos - off;
+            // Only a strictly longer match can replace the best, so the
+            // byte just past the best length decides most candidates.
+            if (offset == forbidden || src[off + bestlen] != src[spos + bestlen])
+                continue;
+            const uint64_t len = MatchLength(src + off, src + spos, maxlen);
+            if (len > bestlen) {
+                bestlen = len;
+                bestdist = offset;
+            }
+        }
+
+        if (bestlen >= MIN_SEQ_8) {
+            for (uint64_t k = 0; k < bestlen; k++)
+                PushPosition(spos + k, src[spos + k]);
+            if (!WriteReference(spos, bestdist, bestlen))
+                return FAILED;
+            spos += bestlen;
+        } else {
+            PushPosition(spos, curbyte);
+            WriteLiteral(curbyte);
+            spos++;
+        }
+    }
+    return FinishOutput();
+}
+
+uint64_t LZSS_CompressSimple(const uint8_t *src, uint64_t len, uint8_t *dst)
+{
+    InitOutput(dst);
+    uint64_t spos = 0;
+    while (spos < len) {
+        const uint64_t maxlen = len - spos < MAX_SEQ_8 ? len - spos : MAX_SEQ_8;
+        const uint64_t forbidden = (spos & 0xFFF) + 1;
+        const uint64_t maxoffset = spos < WINDOW_SIZE_8 ? spos : WINDOW_SIZE_8;
+        uint64_t bestlen = 0;
+        uint64_t bestdist = 0;
+        for (uint64_t offset = 1; offset <= maxoffset && bestlen < maxlen; offset++) {
+            const uint8_t *cand = src + spos - offset;
+            if (cand[0] != src[spos] || offset == forbidden || cand[bestlen] != src[spos + bestlen])
+                continue;
+            const uint64_t n = MatchLength(cand, src + spos, maxlen);
+            if (n > bestlen) {
+                bestlen = n;
+                bestdist = offset;
+            }
+        }
+
+        if (bestlen >= MIN_SEQ_8) {
+            if (!WriteReference(spos, bestdist, bestlen))
+                return FAILED;
+            spos += bestlen;
+        } else {
+            WriteLiteral(src[spos]);
+            spos++;
+        }
+    }
+    return FinishOutput();
+}

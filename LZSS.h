@@ -1,0 +1,77 @@
+/*
+ * LZSS codec for Vesperhall [PSX] data records.
+ *
+ * A stream is a run of groups: one flag byte, then up to eight items, bit 0
+ * of the flag byte describing the first item. A set bit is a literal byte; a
+ * clear bit is a two-byte reference b0 b1 with window field
+ * b0 | (b1 & 0x0F) << 8 and length (b1 >> 4) + 2. The field names the source
+ * by its place in an aligned 4096-byte block of the output, plus one; a field
+ * of 0 ends the stream.
+ *
+ * The codec allocates nothing: every buffer belongs to the caller. It keeps
+ * module state (flag state, writer state, the encoder's position queues), so
+ * no two calls may run at the same time. Sizes are 64-bit; UINT64_MAX is the
+ * failure value of every function that returns a size.
+ */
+#ifndef EXSPACK_LZSS_H
+#define EXSPACK_LZSS_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Validates the stream at src and measures it, reading only src[0] up to
+ * src[srcsize - 1] and never a literal's value.
+ * Returns the decoded size and stores in *consumed the number of stream bytes
+ * up to and including the terminator. Returns UINT64_MAX and leaves *consumed
+ * untouched when the stream is cut short or holds a reference to a position
+ * that is not yet decoded (a reference to the byte being written also prints
+ * "(dpos & 0x0FFF) == offset" on standard output).
+ */
+uint64_t LZSS_GetDecompressedSize(const uint8_t *src, uint64_t srcsize, uint64_t *consumed);
+
+/*
+ * Decodes the stream at src into dst. Checks nothing: call it only on a
+ * stream that LZSS_GetDecompressedSize accepted, with dst holding at least the
+ * size it returned. Reads exactly the consumed bytes of src and writes
+ * exactly dst[0] up to dst[size - 1].
+ */
+void LZSS_Decompress(const uint8_t *src, uint8_t *dst);
+
+/*
+ * Worst-case stream size for size input bytes: size / 8 + size + 3. Every
+ * encoder's output fits in a buffer of this size.
+ */
+uint64_t LZSS_GetCompressedMaxSize(uint64_t size);
+
+/*
+ * Greedy encoder: at each position the longest match of 2 to 17 bytes at a
+ * distance of 1 to 4094, the nearest among equally long ones. Candidates come
+ * from one queue of recent positions per byte value.
+ * dst must hold LZSS_GetCompressedMaxSize(srcsize) bytes; srcsize may be 0.
+ * Returns the stream size (3 at least, never above the bound); nothing is
+ * written beyond it. Never fails on any input.
+ */
+uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *dst);
+
+/*
+ * The same encoder without an index: it tries every distance at every
+ * position. Writes byte for byte the stream LZSS_CompressSimpleFast writes,
+ * much more slowly on data with few repeats. Contract as above.
+ */
+uint64_t LZSS_CompressSimple(const uint8_t *src, uint64_t len, uint8_t *dst);
+
+/*
+ * Empties the position queues. LZSS_CompressSimpleFast does this itself on
+ * every call; callers never need to.
+ */
+void InitOffsetQueue(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

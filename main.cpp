@@ -1,0 +1,251 @@
+// exspack: packs and unpacks Vesperhall [PSX] data records.
+//
+// A record is an 8-byte header (the magic 45 58 53 01, then the uncompressed
+// size, little-endian) followed by an LZSS stream.
+
+#include <assert.h>
+#include <ctype.h>
+#include <errno.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "LZSS.h"
+#include "SafeWrite.h"
+
+static const uint32_t RECORD_MAGIC = 0x01535845;
+static const uint64_t HEADER_SIZE = 8;
+static const uint64_t FAILED = UINT64_MAX;
+
+static const char USAGE[] =
+    "Vesperhall [PSX] compressor || v1.0.0 by tarsek\n"
+    "usage: %s INPUT OUTPUT [-c | -d] [-p file_pos]\n"
+    "positional arguments:\n"
+    "  INPUT          input file\n"
+    "  OUTPUT         output file\n"
+    "optional arguments:\n"
+    "  -c             compress (default)\n"
+    "  -d             decompress\n"
+    "  -p file_pos    start file position (default: 0)\n";
+
+enum Mode { MODE_COMPRESS = 0, MODE_DECOMPRESS = 1 };
+
+struct Options {
+    const char *input;
+    const char *output;
+    int32_t mode;
+    uint32_t file_pos;
+};
+
+static const char *const arguments[] = {"c", "d", "p", NULL};
+
+struct Result {
+    uint8_t *data;
+    uint64_t size;
+};
+
+static void Print(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+}
+
+// Flushes standard output first, so that both streams read in order when
+// they go to the same place.
+static void PrintTo(FILE *stream, const char *format, ...)
+{
+    fflush(stdout);
+    va_list args;
+    va_start(args, format);
+    vfprintf(stream, format, args);
+    va_end(args);
+}
+
+[[noreturn]] static void Fail(const char *message, const char *path = NULL)
+{
+    PrintTo(stderr, message, path);
+    exit(1);
+}
+
+// Reads a number as a 32-bit strtoul would on every platform: decimal, or hex
+// after 0x. A value that does not fit in 32 bits saturates to 0xFFFFFFFF
+// instead of wrapping round to a small position.
+uint32_t Parse_ulong(const char *text)
+{
+    char buffer[11] = {0};
+    strncpy(buffer, text, 10);
+    const char *digits = buffer;
+    int base = 10;
+    if (buffer[0] == '0' && toupper((unsigned char)buffer[1]) == 'X') {
+        digits = buffer + 2;
+        base = 16;
+    }
+    errno = 0;
+    const unsigned long long value = strtoull(digits, NULL, base);
+    const char *sign = digits;
+    while (*sign == ' ' || (*sign >= '\t' && *sign <= '\r'))
+        sign++;
+    const bool negative = *sign == '-';
+    const unsigned long long magnitude = negative ? 0 - value : value;
+    if (errno == ERANGE || magnitude > 0xFFFFFFFFu)
+        return 0xFFFFFFFFu;
+    return (uint32_t)(negative ? 0 - magnitude : magnitude);
+}
+
+static int FindOption(const char *name)
+{
+    for (int i = 0; arguments[i] != NULL; i++)
+        if (strcmp(arguments[i], name) == 0)
+            return i;
+    return -1;
+}
+
+void argparse(int argc, char **argv, Options *options)
+{
+    memset(options, 0, sizeof *options);
+    int positional = 0;
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (arg[0] != '-') {
+            if (positional == 0)
+                options->input = arg;
+            else if (positional == 1)
+                options->output = arg;
+            else
+                PrintTo(stderr, "Unknown argument: %s\n", arg);
+            positional++;
+            continue;
+        }
+        switch (FindOption(arg + 1)) {
+        case 0:
+            options->mode = MODE_COMPRESS;
+            break;
+        case 1:
+            options->mode = MODE_DECOMPRESS;
+            break;
+        case 2:
+            if (i + 1 < argc)
+                options->file_pos = Parse_ulong(argv[++i]);
+            break;
+        default:
+            PrintTo(stderr, "Unknown option: %s\n", arg);
+        }
+    }
+}
+
+// Measures an open file and leaves it positioned at its start. Returns -1 for
+// anything that is not a readable file of fewer than 2^31 bytes, so that a
+// larger file is never taken for its size modulo 2^32.
+int32_t GetFileSize(FILE *file)
+{
+#ifdef _WIN32
+    if (_fseeki64(file, 0, SEEK_END) != 0)
+        return -1;
+    const long long size = _ftelli64(file);
+#else
+    if (fseeko(file, 0, SEEK_END) != 0)
+        return -1;
+    const long long size = ftello(file);
+#endif
+    if (size < 0 || size > INT32_MAX || fseek(file, 0, SEEK_SET) != 0)
+        return -1;
+    // A directory opens and seeks like a file on POSIX systems; only reading
+    // tells it apart.
+    if (fgetc(file) == EOF && ferror(file))
+        return -1;
+    if (fseek(file, 0, SEEK_SET) != 0)
+        return -1;
+    return (int32_t)size;
+}
+
+static void *Allocate(uint64_t size)
+{
+    if (size > SIZE_MAX)
+        Fail("Error: malloc()");
+    // malloc(0) may return NULL; an empty buffer must still succeed.
+    void *memory = malloc(size != 0 ? (size_t)size : 1);
+    if (memory == NULL)
+        Fail("Error: malloc()");
+    return memory;
+}
+
+static void PutLE32(uint8_t *to, uint32_t value)
+{
+    for (int i = 0; i < 4; i++)
+        to[i] = (uint8_t)(value >> (8 * i));
+}
+
+static Result Pack(const uint8_t *input, uint64_t size)
+{
+    const uint64_t maxsize = LZSS_GetCompressedMaxSize(size) + HEADER_SIZE;
+    uint8_t *buffer = (uint8_t *)Allocate(maxsize);
+    const uint64_t n = LZSS_CompressSimpleFast(input, size, buffer + HEADER_SIZE);
+    if (n == FAILED)
+        Fail("Error: LZSS_Compress*()");
+    const uint64_t dsize = n + HEADER_SIZE;
+    assert(dsize <= maxsize);
+    PutLE32(buffer, RECORD_MAGIC);
+    PutLE32(buffer + 4, (uint32_t)size);
+    Print("Compressed Size  : %llu (0x%llX)\n", (unsigned long long)dsize, (unsigned long long)dsize);
+    Print("Uncompressed Size: %llu (0x%llX)", (unsigned long long)size, (unsigned long long)size);
+    return Result{buffer, dsize};
+}
+
+static Result Unpack(const uint8_t *input, uint64_t size, uint64_t file_pos)
+{
+    // The smallest record is 11 bytes: the header and an empty stream.
+    if (size < HEADER_SIZE + 3 || file_pos > size - (HEADER_SIZE + 3))
+        Fail("Error: Small file");
+    const uint8_t *stream = input + file_pos + HEADER_SIZE;
+    uint64_t consumed = 0;
+    const uint64_t dsize = LZSS_GetDecompressedSize(stream, size - file_pos - HEADER_SIZE, &consumed);
+    if (dsize == FAILED)
+        Fail("Error: Bad file");
+    uint8_t *buffer = (uint8_t *)Allocate(dsize);
+    LZSS_Decompress(stream, buffer);
+    consumed += HEADER_SIZE;
+    Print("Uncompressed Size: %llu (0x%llX)\n", (unsigned long long)dsize, (unsigned long long)dsize);
+    Print("Compressed Size  : %llu (0x%llX)", (unsigned long long)consumed, (unsigned long long)consumed);
+    return Result{buffer, dsize};
+}
+
+int main(int argc, char **argv)
+{
+    Options options;
+    argparse(argc, argv, &options);
+    if (options.input == NULL || options.output == NULL) {
+        Print(USAGE, argv[0]);
+        return 0;
+    }
+
+    FILE *file = fopen(options.input, "rb");
+    if (file == NULL)
+        Fail("Can't open: %s", options.input);
+    const int32_t measured = GetFileSize(file);
+    if (measured == -1)
+        Fail("Error: GetFileSize()");
+    const uint64_t size = (uint64_t)(int64_t)measured;
+    uint8_t *input = (uint8_t *)Allocate(size);
+    if (fread(input, 1, (size_t)size, file) != size)
+        Fail("Can't open: %s", options.input);
+    fclose(file);
+
+    const Result result = options.mode == MODE_DECOMPRESS ? Unpack(input, size, options.file_pos)
+                                                          : Pack(input, size);
+
+    switch (WriteFileSafely(options.output, result.data, result.size)) {
+    case WRITE_OK:
+        break;
+    case WRITE_CANT_OPEN:
+        Fail("Can't open: %s", options.output);
+    case WRITE_CANT_WRITE:
+        Fail("Can't write: %s", options.output);
+    }
+    free(input);
+    free(result.data);
+    return 0;
+}
