@@ -96,3 +96,32 @@ WriteResult WriteFileSafely(const char *path, const uint8_t *data, uint64_t size
     }
     return WRITE_OK;
 }
+
+bool MakeFolder(const char *path)
+{
+    if (mkdir(path, 0777) == 0)
+        return true;
+    struct stat folder;
+    return errno == EEXIST && stat(path, &folder) == 0 && S_ISDIR(folder.st_mode);
+}
+
+FILE *DivertStdout(void)
+{
+    fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    if (saved < 0)
+        return stdout;
+    const int null = open("/dev/null", O_WRONLY);
+    FILE *report = null < 0 ? NULL : fdopen(saved, "w");
+    if (report == NULL || dup2(null, STDOUT_FILENO) < 0) {
+        if (report != NULL)
+            fclose(report);
+        else
+            close(saved);
+        if (null >= 0)
+            close(null);
+        return stdout;
+    }
+    close(null);
+    return report;
+}

@@ -12,7 +12,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "LZSS.h"
+#include "RecordSearch.h"
 #include "SafeWrite.h"
 
 static const uint32_t RECORD_MAGIC = 0x01535845;
@@ -28,9 +31,10 @@ static const char USAGE[] =
     "optional arguments:\n"
     "  -c             compress (default)\n"
     "  -d             decompress\n"
-    "  -p file_pos    start file position (default: 0)\n";
+    "  -p file_pos    start file position (default: 0)\n"
+    "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n";
 
-enum Mode { MODE_COMPRESS = 0, MODE_DECOMPRESS = 1 };
+enum Mode { MODE_COMPRESS = 0, MODE_DECOMPRESS = 1, MODE_LIST = 2 };
 
 struct Options {
     const char *input;
@@ -39,18 +43,21 @@ struct Options {
     uint32_t file_pos;
 };
 
-static const char *const arguments[] = {"c", "d", "p", NULL};
+static const char *const arguments[] = {"c", "d", "p", "l", NULL};
 
 struct Result {
     uint8_t *data;
     uint64_t size;
 };
 
+// Where the tool's own report goes: stdout, except while listing (see List).
+static FILE *report = stdout;
+
 static void Print(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    vprintf(format, args);
+    vfprintf(report, format, args);
     va_end(args);
 }
 
@@ -59,6 +66,7 @@ static void Print(const char *format, ...)
 static void PrintTo(FILE *stream, const char *format, ...)
 {
     fflush(stdout);
+    fflush(report);
     va_list args;
     va_start(args, format);
     vfprintf(stream, format, args);
@@ -130,6 +138,9 @@ void argparse(int argc, char **argv, Options *options)
         case 2:
             if (i + 1 < argc)
                 options->file_pos = Parse_ulong(argv[++i]);
+            break;
+        case 3:
+            options->mode = MODE_LIST;
             break;
         default:
             PrintTo(stderr, "Unknown option: %s\n", arg);
@@ -213,11 +224,61 @@ static Result Unpack(const uint8_t *input, uint64_t size, uint64_t file_pos)
     return Result{buffer, dsize};
 }
 
+// Lists every record in the input and, given a folder, writes each one's
+// decoded bytes to a file in it named after the record's position.
+static void List(const uint8_t *input, uint64_t size, const char *folder)
+{
+    std::string prefix;
+    if (folder != NULL) {
+        if (!MakeFolder(folder))
+            Fail("Can't open: %s", folder);
+        prefix = folder;
+        if (prefix.back() != '/')
+            prefix += '/';
+    }
+    // Every candidate goes through the scanner, and a false one may make it
+    // print its self-reference message; that is no news here, so the codec's
+    // stdout is dropped and the listing goes to the real one.
+    report = DivertStdout();
+
+    // Each value starts in the column of its heading word; the widths hold a
+    // 32-bit file's largest record (10 digits) and decoded size (11 digits).
+    Print("Position    Compressed  Uncompressed  Header\n");
+    uint64_t count = 0;
+    FoundRecord record;
+    for (uint64_t from = 0; FindRecord(input, size, from, &record); from = record.position + record.length) {
+        if (folder != NULL) {
+            uint8_t *decoded = (uint8_t *)Allocate(record.decoded);
+            LZSS_Decompress(input + record.position + HEADER_SIZE, decoded);
+            char name[16];
+            snprintf(name, sizeof name, "%08llX.bin", (unsigned long long)record.position);
+            const std::string path = prefix + name;
+            switch (WriteFileSafely(path.c_str(), decoded, record.decoded)) {
+            case WRITE_OK:
+                break;
+            case WRITE_CANT_OPEN:
+                Fail("Can't open: %s", path.c_str());
+            case WRITE_CANT_WRITE:
+                Fail("Can't write: %s", path.c_str());
+            }
+            free(decoded);
+        }
+        Print("0x%08llX  %-10llu  %-12llu  ", (unsigned long long)record.position,
+              (unsigned long long)record.length, (unsigned long long)record.decoded);
+        if (record.header_size == (uint32_t)record.decoded)
+            Print("ok\n");
+        else
+            Print("header says %llu\n", (unsigned long long)record.header_size);
+        count++;
+    }
+    Print("%llu records\n", (unsigned long long)count);
+}
+
 int main(int argc, char **argv)
 {
     Options options;
     argparse(argc, argv, &options);
-    if (options.input == NULL || options.output == NULL) {
+    if (options.input == NULL || (options.output == NULL && options.mode != MODE_LIST)) {
         Print(USAGE, argv[0]);
         return 0;
     }
@@ -234,6 +295,11 @@ int main(int argc, char **argv)
         Fail("Can't open: %s", options.input);
     fclose(file);
 
+    if (options.mode == MODE_LIST) {
+        List(input, size, options.output);
+        free(input);
+        return 0;
+    }
     const Result result = options.mode == MODE_DECOMPRESS ? Unpack(input, size, options.file_pos)
                                                           : Pack(input, size);
 
