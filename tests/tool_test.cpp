@@ -111,12 +111,13 @@ protected:
 
 std::string Usage()
 {
-    char text[1024];
+    char text[2048];
     snprintf(text, sizeof text,
              "Vesperhall [PSX] compressor || v1.0.0 by tarsek\nusage: %s INPUT OUTPUT [-c | -d] [-p file_pos]\n"
              "positional arguments:\n  INPUT          input file\n  OUTPUT         output file\n"
              "optional arguments:\n  -c             compress (default)\n  -d             decompress\n"
-             "  -p file_pos    start file position (default: 0)\n",
+             "  -p file_pos    start file position (default: 0)\n"
+             "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n",
              EXSPACK_TOOL);
     return text;
 }
@@ -284,3 +285,141 @@ TEST_F(Tool, CorpusRoundTrips)
         EXPECT_EQ(ReadFile(P("unpacked")), ReadFile(entry.path().string())) << entry.path();
     }
 }
+
+namespace {
+
+const char HEADING[] = "Position    Compressed  Uncompressed  Header\n";
+
+std::string ListingLine(size_t position, size_t length, size_t decoded, const std::string &header)
+{
+    char line[128];
+    snprintf(line, sizeof line, "0x%08zX  %-10zu  %-12zu  %s\n", position, length, decoded, header.c_str());
+    return line;
+}
+
+void Append(Bytes &to, const Bytes &bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
+
+} // namespace
+
+TEST_F(Tool, ListsAndExtractsExactlyTheRecordsOfAContainer)
+{
+    std::mt19937 rng(6);
+    struct Expected {
+        size_t position;
+        Bytes decoded;
+        size_t length;
+        std::string header;
+    };
+    std::vector<Expected> expected;
+    Bytes container;
+    auto filler = [&] { Append(container, RandomBytes(rng() % 300, rng())); };
+    auto record = [&](const Bytes &input, Bytes packed, const std::string &header = "ok") {
+        expected.push_back({container.size(), input, packed.size(), header});
+        Append(container, packed);
+    };
+
+    // Its eight middle literals make a header, so a valid record starts inside
+    // it: only a search that resumes behind the outer record skips it.
+    const Bytes nesting = FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop");
+    const Bytes nested = Pack(nesting);
+    ASSERT_EQ(Bytes(nested.begin() + 18, nested.begin() + 22), FromText("EXS\x01"));
+    std::string words;
+    for (int i = 0; i < 3000; i++)
+        words += std::to_string(rng() % 500) + " ";
+    const Bytes text = FromText(words);
+    Bytes liar = Pack(FromText("the header lies about this size"));
+    liar[4] = 0x39, liar[5] = 0x30, liar[6] = 0, liar[7] = 0;
+    // Cut before its terminator; the 02 bytes behind it make the next
+    // reference point before the start, so no later byte can complete it.
+    Bytes cut = Pack(FromText(std::string(100, 'c') + "cut short"));
+    cut.resize(cut.size() - 3);
+    cut.insert(cut.end(), 16, 0x02);
+
+    filler();
+    record(nesting, nested);
+    filler();
+    Append(container, FromHex("45585301 AABBCCDD 000100")); // refers to itself: the scanner talks
+    filler();
+    Append(container, FromHex("45585301 00000000 000200 45585302 455853")); // a reference before the start, near misses
+    record(text, Pack(text));
+    record(FromText("adjacent"), Pack(FromText("adjacent")));
+    filler();
+    Append(container, cut);
+    filler();
+    record(FromText("the header lies about this size"), liar, "header says 12345");
+    filler();
+    record({}, Pack({})); // the smallest record, as the last 11 bytes
+    WriteBytes(dir / "container", container);
+
+    std::string listing = HEADING;
+    for (const Expected &e : expected)
+        listing += ListingLine(e.position, e.length, e.decoded.size(), e.header);
+    listing += std::to_string(expected.size()) + " records\n";
+
+    Outcome run = Exec({P("container"), "-l"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, listing);
+    EXPECT_EQ(run.err, "");
+
+    run = Exec({P("container"), P("records"), "-d", "-l"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, listing);
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir / "records"))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    ASSERT_EQ(names.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); i++) {
+        char name[16];
+        snprintf(name, sizeof name, "%08zX.bin", expected[i].position);
+        EXPECT_EQ(names[i], name);
+        EXPECT_EQ(ReadFile(P("records/") + name), expected[i].decoded) << name;
+    }
+}
+
+TEST_F(Tool, ListModeOptionsAndErrors)
+{
+    const Bytes nesting = FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop");
+    WriteBytes(dir / "one", Pack(nesting));
+    const std::string one = std::string(HEADING) + "0x00000000  38          24            ok\n1 records\n";
+    EXPECT_EQ(Exec({"-l", P("one")}).out, one);
+    EXPECT_EQ(Exec({P("one"), "-l", "-d"}).out, Usage()) << "the last mode counts, and -d needs OUTPUT";
+
+    // A magic with only 10 bytes behind it cannot hold a record.
+    WriteBytes(dir / "none", FromHex("45585301 00000000 0000"));
+    Outcome run = Exec({P("none"), P("empty"), "-l"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, std::string(HEADING) + "0 records\n");
+    EXPECT_TRUE(fs::is_empty(dir / "empty"));
+
+    ExpectError({P("missing"), "-l"}, "Can't open: " + P("missing"));
+    ExpectError({P("one"), P("one"), "-l"}, "Can't open: " + P("one"));
+    ExpectError({P("one"), P("no/such"), "-l"}, "Can't open: " + P("no/such"));
+    fs::create_directories(dir / "blocked" / "00000000.bin");
+    run = Exec({P("one"), P("blocked") + "/", "-l"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Can't open: " + P("blocked/00000000.bin"));
+}
+
+#ifndef _WIN32
+TEST_F(Tool, ListsRecordsOfALargeFile)
+{
+    // A sparse file of 256 MiB and 16 bytes: a record deep inside, one at the end.
+    const Bytes input = FromText("far from the start");
+    const Bytes record = Pack(input);
+    const size_t size = (size_t(1) << 28) + 16;
+    {
+        std::ofstream file(dir / "large", std::ios::binary);
+        file.seekp(0x0ABCDEF1);
+        file.write((const char *)record.data(), (std::streamsize)record.size());
+        file.seekp((std::streamoff)size - 11);
+        file.write("EXS\x01\0\0\0\0\0\0\0", 11);
+    }
+    ASSERT_EQ(fs::file_size(dir / "large"), size);
+    const Outcome run = Exec({P("large"), P("out"), "-l"});
+    EXPECT_EQ(run.out, HEADING + ListingLine(0x0ABCDEF1, record.size(), input.size(), "ok") +
+                           ListingLine(size - 11, 11, 0, "ok") + "2 records\n");
+    EXPECT_EQ(ReadFile(P("out/0ABCDEF1.bin")), input);
+    EXPECT_EQ(fs::file_size(dir / "out/10000005.bin"), 0u);
+}
+#endif
