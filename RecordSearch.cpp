@@ -8,32 +8,57 @@ static const uint8_t MAGIC[4] = {0x45, 0x58, 0x53, 0x01};
 static const uint64_t HEADER_SIZE = 8;
 static const uint64_t SMALLEST_RECORD = HEADER_SIZE + 3; // an empty stream
 
+static inline uint64_t Load64(const uint8_t *p)
+{
+    uint64_t word;
+    memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// Whether any byte of x is zero (the classic test; exact as a yes or no).
+static inline bool HasZeroByte(uint64_t x)
+{
+    return ((x - 0x0101010101010101u) & ~x & 0x8080808080808080u) != 0;
+}
+
+// The first position from p to last (both inclusive) that holds the magic,
+// or NULL. Eight positions are tested at once: position p + k holds the magic
+// when byte k of each of the words at p, p + 1, p + 2 and p + 3 equals the
+// magic's byte 0, 1, 2 and 3 respectively, i.e. when byte k of the four
+// differences or'ed together is zero. Unlike a search for one byte of the
+// magic, this runs at the same speed on any data, also text full of 'E's.
+static const uint8_t *FindMagic(const uint8_t *p, const uint8_t *last)
+{
+    const uint64_t ones = 0x0101010101010101u;
+    while (last - p >= 7) {
+        const uint64_t diff = (Load64(p) ^ ones * MAGIC[0]) | (Load64(p + 1) ^ ones * MAGIC[1]) |
+                              (Load64(p + 2) ^ ones * MAGIC[2]) | (Load64(p + 3) ^ ones * MAGIC[3]);
+        if (HasZeroByte(diff))
+            break;
+        p += 8;
+    }
+    for (; p <= last; p++)
+        if (memcmp(p, MAGIC, sizeof MAGIC) == 0)
+            return p;
+    return NULL;
+}
+
 bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *found)
 {
     if (size < SMALLEST_RECORD || from > size - SMALLEST_RECORD)
         return false;
-    // Candidates are rare in real data, so memchr for the magic's first byte
-    // carries the search at memory speed and the scanner sees only candidates.
-    const uint8_t *p = data + from;
-    const uint8_t *const last = data + size - SMALLEST_RECORD; // last possible start
-    while (p <= last) {
-        p = (const uint8_t *)memchr(p, MAGIC[0], (size_t)(last - p) + 1);
-        if (p == NULL)
-            return false;
-        if (memcmp(p, MAGIC, sizeof MAGIC) == 0) {
-            const uint64_t position = (uint64_t)(p - data);
-            uint64_t consumed = 0;
-            const uint64_t decoded =
-                LZSS_GetDecompressedSize(p + HEADER_SIZE, size - position - HEADER_SIZE, &consumed);
-            if (decoded != UINT64_MAX) {
-                found->position = position;
-                found->length = consumed + HEADER_SIZE;
-                found->decoded = decoded;
-                found->header_size = (uint32_t)p[4] | (uint32_t)p[5] << 8 | (uint32_t)p[6] << 16 | (uint32_t)p[7] << 24;
-                return true;
-            }
+    const uint8_t *const last = data + size - SMALLEST_RECORD; // the last possible start
+    for (const uint8_t *p = data + from; (p = FindMagic(p, last)) != NULL; p++) {
+        const uint64_t position = (uint64_t)(p - data);
+        uint64_t consumed = 0;
+        const uint64_t decoded = LZSS_GetDecompressedSize(p + HEADER_SIZE, size - position - HEADER_SIZE, &consumed);
+        if (decoded != UINT64_MAX) {
+            found->position = position;
+            found->length = consumed + HEADER_SIZE;
+            found->decoded = decoded;
+            found->header_size = (uint32_t)p[4] | (uint32_t)p[5] << 8 | (uint32_t)p[6] << 16 | (uint32_t)p[7] << 24;
+            return true;
         }
-        p++;
     }
     return false;
 }
