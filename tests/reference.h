@@ -1,0 +1,65 @@
+// A second decoder, written for plainness rather than speed, that the codec
+// and the tool are checked against: every read is bounds-checked, the output
+// grows one byte at a time, and a reference's source is found from its
+// distance rather than from the codec's block arithmetic.
+// Free of the test framework so that the fuzz targets can use it too.
+#ifndef EXSPACK_TESTS_REFERENCE_H
+#define EXSPACK_TESTS_REFERENCE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct ReferenceResult {
+    bool ok;               // a complete stream whose references all name decoded bytes
+    uint64_t consumed;     // stream bytes up to and including the terminator
+    std::vector<uint8_t> output;
+};
+
+inline ReferenceResult ReferenceDecode(const uint8_t *stream, size_t available)
+{
+    ReferenceResult result{false, 0, {}};
+    std::vector<uint8_t> &out = result.output;
+    size_t i = 0;
+    unsigned flags = 0, bits = 0;
+    for (;;) {
+        if (bits == 0) {
+            if (i >= available)
+                return result;
+            flags = stream[i++];
+            bits = 8;
+        }
+        const bool literal = flags & 1;
+        flags >>= 1;
+        bits--;
+        if (literal) {
+            if (i >= available)
+                return result;
+            out.push_back(stream[i++]);
+            continue;
+        }
+        if (i + 2 > available)
+            return result;
+        const unsigned word = stream[i] | stream[i + 1] << 8;
+        i += 2;
+        if ((word & 0xFFF) == 0) {
+            result.ok = true;
+            result.consumed = i;
+            return result;
+        }
+        const unsigned place = (word & 0xFFF) - 1;
+        // The source is the latest position before the current one whose
+        // place in its 4096-byte block is `place`. The current position
+        // itself cannot be copied from, and before the start there is none.
+        const size_t distance = (out.size() - place) & 0xFFF;
+        if (distance == 0 || distance > out.size())
+            return result;
+        const size_t source = out.size() - distance;
+        for (unsigned k = 0; k < (word >> 12) + 2u; k++) {
+            const uint8_t byte = out[source + k];
+            out.push_back(byte);
+        }
+    }
+}
+
+#endif

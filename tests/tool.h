@@ -1,0 +1,122 @@
+// The fixture for tests that run the tool as a user does: a separate
+// process, its output files, its two output streams and its exit status.
+#ifndef EXSPACK_TESTS_TOOL_H
+#define EXSPACK_TESTS_TOOL_H
+
+#include "support.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+inline std::string Slurp(const fs::path &path)
+{
+    const Bytes bytes = ReadFile(path.string());
+    return std::string(bytes.begin(), bytes.end());
+}
+
+inline void WriteBytes(const fs::path &path, const Bytes &bytes)
+{
+    std::ofstream file(path, std::ios::binary);
+    file.write((const char *)bytes.data(), (std::streamsize)bytes.size());
+}
+
+inline Bytes RandomBytes(size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    Bytes bytes(n);
+    for (uint8_t &b : bytes)
+        b = (uint8_t)rng();
+    return bytes;
+}
+
+class Tool : public testing::Test {
+protected:
+    fs::path dir;
+
+    void SetUp() override
+    {
+        // The process id keeps apart the same test run twice at once, plain
+        // and under valgrind.
+        const auto *info = testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() /
+              (std::string("exspack-") + info->name() + "-" + std::to_string(getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override
+    {
+        if (!HasFailure())
+            fs::remove_all(dir);
+    }
+
+    std::string P(const std::string &name) const { return (dir / name).string(); }
+
+    // Runs the tool with args; `shell` goes in front of the command, for
+    // limits and umask. EXSPACK_TOOL_WRAPPER, when set, goes right in front
+    // of the tool itself, to run it under a checker such as valgrind.
+    Outcome Exec(const std::vector<std::string> &args, const std::string &shell = "") const
+    {
+        const char *wrapper = std::getenv("EXSPACK_TOOL_WRAPPER");
+        std::string command = shell + (wrapper ? std::string(wrapper) + " " : "") + "\"" EXSPACK_TOOL "\"";
+        for (const std::string &arg : args)
+            command += " \"" + arg + "\"";
+        const fs::path out = dir / ".stdout", err = dir / ".stderr";
+        command += " >\"" + out.string() + "\" 2>\"" + err.string() + "\"";
+        int status = std::system(command.c_str());
+#ifndef _WIN32
+        status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+#endif
+        Outcome run{status, Slurp(out), Slurp(err)};
+        fs::remove(out);
+        fs::remove(err);
+        return run;
+    }
+
+    // Files in the folder besides the ones a test made: leftovers.
+    std::vector<std::string> Listing() const
+    {
+        std::vector<std::string> names;
+        for (const auto &entry : fs::directory_iterator(dir))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    Bytes Pack(const Bytes &input)
+    {
+        WriteBytes(dir / "pack.in", input);
+        EXPECT_EQ(Exec({P("pack.in"), P("pack.out")}).status, 0);
+        const Bytes record = ReadFile(P("pack.out"));
+        fs::remove(dir / "pack.in");
+        fs::remove(dir / "pack.out");
+        return record;
+    }
+
+    void ExpectError(const std::vector<std::string> &args, const std::string &message, const std::string &shell = "")
+    {
+        const Outcome run = Exec(args, shell);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, message);
+    }
+};
+
+#endif
