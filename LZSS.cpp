@@ -208,6 +208,139 @@ static inline uint64_t MatchLength(const uint8_t *a, const uint8_t *b, uint64_t 
     return len;
 }
 
+// Eight input bytes as one word, p[k] in byte k, so that the number of low
+// zero bytes of an exclusive or is the length of a common prefix.
+static inline uint64_t Load64(const uint8_t *p)
+{
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+static inline uint64_t LowZeroBytes(uint64_t x) // x != 0
+{
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long bit;
+    _BitScanForward64(&bit, x);
+    return bit / 8;
+#else
+    return (uint64_t)__builtin_ctzll(x) / 8;
+#endif
+}
+
+// MatchLength over the full 17 bytes, eight at a time; 17 bytes must be
+// readable behind both a and b.
+static inline uint64_t MatchLength17(const uint8_t *a, const uint8_t *b)
+{
+    uint64_t x = Load64(a) ^ Load64(b);
+    if (x != 0)
+        return LowZeroBytes(x);
+    x = Load64(a + 8) ^ Load64(b + 8);
+    if (x != 0)
+        return 8 + LowZeroBytes(x);
+    return 16 + (a[16] == b[16]);
+}
+
+// The queue search judges each candidate by a word t that is zero in every
+// byte where the candidate agrees with the input at spos, over the bytes
+// that decide it: byte 0, which every queue entry must match, and bytes 0 to
+// the best length, which must all match for the candidate to be strictly
+// longer than the best so far. A candidate needs a closer look when t is 0
+// (it will be longer) or when byte 0 of t is not (the queue is wrong, which
+// the assertion then reports). Rotating byte 0 to the top turns both into
+// one comparison: Verdict(t) >= LOOK_CLOSER. Verdicts that stay below it
+// have a zero top byte, so their bitwise or does too and one comparison
+// judges a whole group.
+static const uint64_t LOOK_CLOSER = 0x00FFFFFFFFFFFFFF;
+
+static inline uint64_t Verdict(uint64_t t)
+{
+    return (t >> 8 | t << 56) - 1;
+}
+
+// Input bytes that must remain behind spos for the word search: the 17 of a
+// full match, read by MatchLength17 and by the filter words.
+#define SEARCH_MARGIN (MAX_SEQ_8 + 1)
+
+// Searches queue slots [lo, hi) of the current byte from the newest entry
+// down, for the longest match at src + spos; needs SEARCH_MARGIN bytes at
+// spos. *bestlen (0 when called) and *bestoff are updated; returns true once
+// a match of MAX_SEQ_8 bytes ends the search.
+static bool SearchSlots(const uint8_t *src, uint64_t spos, const uint64_t *lo, const uint64_t *hi,
+                        uint64_t *bestlen, uint64_t *bestoff)
+{
+    const uint8_t *const cur = src + spos;
+    const uint8_t curbyte = cur[0];
+    // The one position in reach that no window field can name (low 12 bits
+    // all ones); below 4096 it would lie before the input and never matches.
+    const uint64_t unnamable = spos - (spos & 0xFFF) - 1;
+    const uint64_t cur0 = Load64(cur);
+    uint64_t len = *bestlen;
+    // While the best is shorter than 8, t is the first word masked to bytes 0
+    // to len. From 8 on, the word at probe = len - 6 covers bytes len - 6 to
+    // len + 1; shifted up by one byte and or-ed into the first word, it
+    // leaves byte 0 in place and keeps byte len.
+    uint64_t mask = ~(uint64_t)0 >> (56 - 8 * (len < 8 ? len : 7));
+    uint64_t probe = len >= 8 ? len - 6 : 0;
+    uint64_t curp = Load64(cur + probe);
+    const uint64_t *p = hi;
+    while (p != lo) {
+        if (len < 8) {
+            while (p - lo >= 4) {
+                const uint64_t v0 = Verdict((Load64(src + p[-1]) ^ cur0) & mask);
+                const uint64_t v1 = Verdict((Load64(src + p[-2]) ^ cur0) & mask);
+                const uint64_t v2 = Verdict((Load64(src + p[-3]) ^ cur0) & mask);
+                const uint64_t v3 = Verdict((Load64(src + p[-4]) ^ cur0) & mask);
+                if ((v0 | v1 | v2 | v3) >= LOOK_CLOSER)
+                    break;
+                p -= 4;
+            }
+        } else {
+            while (p - lo >= 4) {
+                const uint64_t *q = p;
+                const uint64_t v0 = Verdict((Load64(src + q[-1]) ^ cur0) | (Load64(src + q[-1] + probe) ^ curp) << 8);
+                const uint64_t v1 = Verdict((Load64(src + q[-2]) ^ cur0) | (Load64(src + q[-2] + probe) ^ curp) << 8);
+                const uint64_t v2 = Verdict((Load64(src + q[-3]) ^ cur0) | (Load64(src + q[-3] + probe) ^ curp) << 8);
+                const uint64_t v3 = Verdict((Load64(src + q[-4]) ^ cur0) | (Load64(src + q[-4] + probe) ^ curp) << 8);
+                if ((v0 | v1 | v2 | v3) >= LOOK_CLOSER)
+                    break;
+                p -= 4;
+            }
+        }
+        // The group that asked for a closer look, or the last few entries,
+        // one at a time, each against the best as it stands.
+        const uint64_t *const stop = p - lo >= 4 ? p - 4 : lo;
+        while (p != stop) {
+            const uint64_t off = *--p;
+            uint64_t t = Load64(src + off) ^ cur0;
+            t = len < 8 ? t & mask : t | (Load64(src + off + probe) ^ curp) << 8;
+            if (Verdict(t) < LOOK_CLOSER)
+                continue;
+            assert(src[off] == curbyte);
+            if (off == unnamable)
+                continue;
+            const uint64_t n = MatchLength17(src + off, cur);
+            if (n <= len)
+                continue;
+            len = n;
+            *bestlen = n;
+            *bestoff = off;
+            if (n == MAX_SEQ_8)
+                return true;
+            if (n < 8) {
+                mask = ~(uint64_t)0 >> (56 - 8 * n);
+            } else {
+                probe = n - 6;
+                curp = Load64(cur + probe);
+            }
+        }
+    }
+    return false;
+}
+
 void InitOffsetQueue(void)
 {
     memset(off_queue_i, 0, sizeof off_queue_i);
@@ -240,23 +373,34 @@ uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *
             off_queue_j[curbyte] = tail;
         }
 
-        const uint64_t maxlen = srcsize - spos < MAX_SEQ_8 ? srcsize - spos : MAX_SEQ_8;
-        const uint64_t forbidden = (spos & 0xFFF) + 1;
         uint64_t bestlen = 0;
         uint64_t bestdist = 0;
-        for (uint64_t slot = head; slot != tail && bestlen < maxlen;) {
-            slot = (slot - 1) & 0xFFF;
-            const uint64_t off = queue[slot];
-            assert(src[off] == curbyte);
-            const uint64_t offset = spos - off;
-            // Only a strictly longer match can replace the best, so the
-            // byte just past the best length decides most candidates.
-            if (offset == forbidden || src[off + bestlen] != src[spos + bestlen])
-                continue;
-            const uint64_t len = MatchLength(src + off, src + spos, maxlen);
-            if (len > bestlen) {
-                bestlen = len;
-                bestdist = offset;
+        if (srcsize - spos >= SEARCH_MARGIN) {
+            // The ring's entries from the newest down: slots below head,
+            // then, if the ring wraps, the slots from tail to its end.
+            uint64_t bestoff = 0;
+            const bool wraps = tail > head;
+            if (!SearchSlots(src, spos, queue + (wraps ? 0 : tail), queue + head, &bestlen, &bestoff) && wraps)
+                SearchSlots(src, spos, queue + tail, queue + 4096, &bestlen, &bestoff);
+            bestdist = spos - bestoff;
+        } else {
+            // The last bytes of the input cap the match, a byte at a time.
+            const uint64_t maxlen = srcsize - spos < MAX_SEQ_8 ? srcsize - spos : MAX_SEQ_8;
+            const uint64_t forbidden = (spos & 0xFFF) + 1;
+            for (uint64_t slot = head; slot != tail && bestlen < maxlen;) {
+                slot = (slot - 1) & 0xFFF;
+                const uint64_t off = queue[slot];
+                assert(src[off] == curbyte);
+                const uint64_t offset = spos - off;
+                // Only a strictly longer match can replace the best, so the
+                // byte just past the best length decides most candidates.
+                if (offset == forbidden || src[off + bestlen] != src[spos + bestlen])
+                    continue;
+                const uint64_t len = MatchLength(src + off, src + spos, maxlen);
+                if (len > bestlen) {
+                    bestlen = len;
+                    bestdist = offset;
+                }
             }
         }
 
