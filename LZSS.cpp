@@ -73,50 +73,95 @@ uint64_t LZSS_GetDecompressedSize(const uint8_t *src, uint64_t srcsize, uint64_t
     }
 }
 
+// One step of a byte-by-byte copy: byte k moves when k < n; otherwise the
+// step stores from[0] (a byte already in place) into a scratch byte, so that
+// a copy of variable length runs as a fixed sequence of steps without a
+// branch to mispredict. The step never loads the scratch byte, which would
+// chain every step after the one before it.
+static inline void CopyStep(uint8_t *to, const uint8_t *from, unsigned k, unsigned n, uint8_t *scratch)
+{
+    // Selected by masks, not by a condition the compiler would turn back
+    // into branches.
+    const uintptr_t move = (uintptr_t)0 - (uintptr_t)(k < n);
+    uint8_t *const d = (uint8_t *)(((uintptr_t)(to + k) & move) | ((uintptr_t)scratch & ~move));
+    *d = from[k & move];
+}
+
+// Copies a reference of n bytes from distance back, in the order of a
+// byte-by-byte copy: a block moves at once only when the distance is at
+// least its size, so that the block read lies wholly behind the block
+// written; closer sources repeat what the copy has just produced.
+static inline void CopyReference(uint8_t *to, uint64_t distance, unsigned n)
+{
+    const uint8_t *from = to - distance;
+    uint8_t scratch = 0;
+    if (distance >= 16 && n >= 8) {
+        if (n >= 16) {
+            memcpy(to, from, 16);
+            CopyStep(to, from, 16, n, &scratch);
+            return;
+        }
+        memcpy(to, from, 8);
+        for (unsigned k = 8; k < 15; k++)
+            CopyStep(to, from, k, n, &scratch);
+        return;
+    }
+    if (n > 7) {
+        for (unsigned k = 0; k < n; k++)
+            to[k] = from[k];
+        return;
+    }
+    // Every reference copies at least two bytes.
+    to[0] = from[0];
+    to[1] = from[1];
+    for (unsigned k = 2; k < 7; k++)
+        CopyStep(to, from, k, n, &scratch);
+}
+
 void LZSS_Decompress(const uint8_t *src, uint8_t *dst)
 {
-    uint64_t index = 0;
-    uint64_t out = 0;
-    bitPos = 0;
+    const uint8_t *in = src;
+    uint8_t *out = dst;
+    // The flag state lives in locals: every byte stored through out could
+    // alias the module's copy, which would then be reloaded per item.
     for (;;) {
-        if (bitPos == 0) {
-            controlByte = src[index++];
-            bitPos = 8;
-        }
-        const unsigned bit = controlByte & 1;
-        controlByte >>= 1;
-        bitPos--;
-
-        if (bit) {
-            dst[out++] = src[index++];
+        const unsigned flags = *in++;
+        if (flags == 0xFF) {
+            // Eight literals: loaded whole before they are stored, as a
+            // forward byte copy would give them.
+            uint64_t literals;
+            memcpy(&literals, in, 8);
+            memcpy(out, &literals, 8);
+            in += 8;
+            out += 8;
             continue;
         }
-        const unsigned word = src[index] | (unsigned)src[index + 1] << 8;
-        index += 2;
-        const unsigned field = word & 0xFFF;
-        if (field == 0)
-            return;
-        // The greatest position not above out whose low 12 bits are field - 1.
-        uint64_t source = (out & ~(uint64_t)0xFFF) + field - 1;
-        if ((out & 0xFFF) < field - 1)
-            source -= 4096;
-        const unsigned n = (word >> 12) + 2;
-        const uint64_t distance = out - source;
-        uint8_t *to = dst + out;
-        const uint8_t *from = dst + source;
-        unsigned k = 0;
-        // A block move is only exact when the block read lies wholly behind
-        // the block written; closer sources repeat what the copy just wrote.
-        if (distance >= 16 && n >= 16) {
-            memcpy(to, from, 16);
-            k = 16;
-        } else if (distance >= 16 && n >= 8) {
-            memcpy(to, from, 8);
-            k = 8;
+        // Bit 8 marks the end of the group's bits.
+        for (unsigned bits = flags | 0x100; bits != 1; bits >>= 1) {
+            if (bits & 1) {
+                *out++ = *in++;
+                continue;
+            }
+            const unsigned word = in[0] | (unsigned)in[1] << 8;
+            in += 2;
+            const unsigned field = word & 0xFFF;
+            if (field == 0) {
+                // Leave the flag state as taking the terminator's bit does.
+                unsigned left = 0;
+                for (unsigned rest = bits >> 1; rest > 1; rest >>= 1)
+                    left++;
+                controlByte = (uint8_t)((bits >> 1) & 0xFF & ~(1u << left));
+                bitPos = (int32_t)left;
+                return;
+            }
+            // The source is the greatest position not above out whose low
+            // 12 bits are field - 1, so the distance is their difference
+            // modulo 4096.
+            const uint64_t distance = ((uint64_t)(out - dst) + 1 - field) & 0xFFF;
+            const unsigned n = (word >> 12) + 2;
+            CopyReference(out, distance, n);
+            out += n;
         }
-        for (; k < n; k++)
-            to[k] = from[k];
-        out += n;
     }
 }
 
