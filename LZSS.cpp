@@ -31,10 +31,22 @@ static uint64_t off_queue_j[256];
 
 /* ---- Scanner and decoder ---- */
 
-uint64_t LZSS_GetDecompressedSize(const uint8_t *src, uint64_t srcsize, uint64_t *consumed)
+static inline unsigned CountTrailingZeros(unsigned x) // x != 0
 {
-    uint64_t index = 0;
-    uint64_t out = 0;
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long bit;
+    _BitScanForward(&bit, x);
+    return bit;
+#else
+    return (unsigned)__builtin_ctz(x);
+#endif
+}
+
+// The scan item by item from a group's flag byte at index, with out bytes
+// decoded before it: every check in its place, so that it fails, or finds
+// the terminator, exactly where the stream does.
+static uint64_t ScanItems(const uint8_t *src, uint64_t srcsize, uint64_t index, uint64_t out, uint64_t *consumed)
+{
     bitPos = 0;
     for (;;) {
         if (bitPos == 0) {
@@ -71,6 +83,50 @@ uint64_t LZSS_GetDecompressedSize(const uint8_t *src, uint64_t srcsize, uint64_t
             return FAILED;
         out += (word >> 12) + 2;
     }
+}
+
+uint64_t LZSS_GetDecompressedSize(const uint8_t *src, uint64_t srcsize, uint64_t *consumed)
+{
+    uint64_t index = 0;
+    uint64_t out = 0;
+    // Whole groups while the longest one (a flag byte and eight references)
+    // lies within the stream, so that no item needs a bound check. The first
+    // group that holds the terminator or a bad reference is left to the
+    // item-by-item scan, which finds which it is.
+    while (srcsize - index >= 17) {
+        const uint8_t *const items = src + index + 1;
+        unsigned references = ~(unsigned)src[index] & 0xFF;
+        unsigned count = 0;   // references so far
+        uint64_t copied = 0;  // bytes they copy
+        bool stop = false;
+        // Only the references need reading; the literals before each one
+        // are counted from its place in the group.
+        while (references != 0) {
+            const unsigned item = CountTrailingZeros(references);
+            references &= references - 1;
+            const uint8_t *const at = items + item + count;
+            const unsigned word = at[0] | (unsigned)at[1] << 8;
+            const unsigned field = word & 0xFFF;
+            const uint64_t o = out + (item - count) + copied;
+            // A reference must reach 1 to o bytes back; the distance is 0
+            // for the byte being written and beyond o before the start.
+            const uint64_t distance = (o + 1 - field) & 0xFFF;
+            if (field == 0 || distance - 1 >= o) {
+                stop = true;
+                break;
+            }
+            copied += (word >> 12) + 2;
+            count++;
+        }
+        if (stop)
+            break;
+        index += 9 + count;
+        out += 8 - count + copied;
+    }
+    // What taking all eight bits of a group leaves.
+    if (index != 0)
+        controlByte = 0;
+    return ScanItems(src, srcsize, index, out, consumed);
 }
 
 // One step of a byte-by-byte copy: byte k moves when k < n; otherwise the
