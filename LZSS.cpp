@@ -170,8 +170,13 @@ static inline void CopyReference(uint8_t *to, uint64_t distance, unsigned n)
     // Every reference copies at least two bytes.
     to[0] = from[0];
     to[1] = from[1];
-    for (unsigned k = 2; k < 7; k++)
-        CopyStep(to, from, k, n, &scratch);
+    CopyStep(to, from, 2, n, &scratch);
+    CopyStep(to, from, 3, n, &scratch);
+    if (n > 4) {
+        CopyStep(to, from, 4, n, &scratch);
+        CopyStep(to, from, 5, n, &scratch);
+        CopyStep(to, from, 6, n, &scratch);
+    }
 }
 
 void LZSS_Decompress(const uint8_t *src, uint8_t *dst)
