@@ -134,13 +134,13 @@ uint64_t LZSS_GetDecompressedSize(const uint8_t *src, uint64_t srcsize, uint64_t
 // a copy of variable length runs as a fixed sequence of steps without a
 // branch to mispredict. The step never loads the scratch byte, which would
 // chain every step after the one before it.
-static inline void CopyStep(uint8_t *to, const uint8_t *from, unsigned k, unsigned n, uint8_t *scratch)
+static inline void CopyStep(uint8_t *to, const uint8_t *from, uint64_t k, uint64_t n, uint8_t *scratch)
 {
-    // Selected by masks, not by a condition the compiler would turn back
-    // into branches.
-    const uintptr_t move = (uintptr_t)0 - (uintptr_t)(k < n);
-    uint8_t *const d = (uint8_t *)(((uintptr_t)(to + k) & move) | ((uintptr_t)scratch & ~move));
-    *d = from[k & move];
+    // All ones when the byte moves. Selected by masks, not by a condition
+    // that the compiler would turn back into a branch.
+    const uint64_t move = (uint64_t)((int64_t)(k - n) >> 63);
+    const uintptr_t at = (uintptr_t)scratch + (((uintptr_t)to - (uintptr_t)scratch + k) & move);
+    *(uint8_t *)at = from[k & move];
 }
 
 // Copies a reference of n bytes from distance back, in the order of a
