@@ -535,14 +535,36 @@ uint64_t LZSS_CompressSimple(const uint8_t *src, uint64_t len, uint8_t *dst)
         const uint64_t maxoffset = spos < WINDOW_SIZE_8 ? spos : WINDOW_SIZE_8;
         uint64_t bestlen = 0;
         uint64_t bestdist = 0;
-        for (uint64_t offset = 1; offset <= maxoffset && bestlen < maxlen; offset++) {
-            const uint8_t *cand = src + spos - offset;
-            if (cand[0] != src[spos] || offset == forbidden || cand[bestlen] != src[spos + bestlen])
-                continue;
-            const uint64_t n = MatchLength(cand, src + spos, maxlen);
-            if (n > bestlen) {
-                bestlen = n;
-                bestdist = offset;
+        if (len - spos >= SEARCH_MARGIN) {
+            // As in the queue search, a candidate is measured only when its
+            // bytes 0 to the best length (the first eight of them in one
+            // word, then the byte at the best length) all match.
+            const uint8_t *const cur = src + spos;
+            const uint64_t cur0 = Load64(cur);
+            uint64_t mask = 0xFF;
+            for (uint64_t offset = 1; offset <= maxoffset; offset++) {
+                const uint8_t *cand = cur - offset;
+                if (((Load64(cand) ^ cur0) & mask) != 0 || cand[bestlen] != cur[bestlen] || offset == forbidden)
+                    continue;
+                const uint64_t n = MatchLength17(cand, cur);
+                if (n > bestlen) {
+                    bestlen = n;
+                    bestdist = offset;
+                    if (n == MAX_SEQ_8)
+                        break;
+                    mask = ~(uint64_t)0 >> (n < 8 ? 56 - 8 * n : 0);
+                }
+            }
+        } else {
+            for (uint64_t offset = 1; offset <= maxoffset && bestlen < maxlen; offset++) {
+                const uint8_t *cand = src + spos - offset;
+                if (cand[0] != src[spos] || offset == forbidden || cand[bestlen] != src[spos + bestlen])
+                    continue;
+                const uint64_t n = MatchLength(cand, src + spos, maxlen);
+                if (n > bestlen) {
+                    bestlen = n;
+                    bestdist = offset;
+                }
             }
         }
 
