@@ -179,6 +179,12 @@ static inline void CopyReference(uint8_t *to, uint64_t distance, unsigned n)
     }
 }
 
+#if defined(__GNUC__)
+#define UNROLL_GROUP _Pragma("GCC unroll 8")
+#else
+#define UNROLL_GROUP
+#endif
+
 void LZSS_Decompress(const uint8_t *src, uint8_t *dst)
 {
     const uint8_t *in = src;
@@ -197,9 +203,11 @@ void LZSS_Decompress(const uint8_t *src, uint8_t *dst)
             out += 8;
             continue;
         }
-        // Bit 8 marks the end of the group's bits.
-        for (unsigned bits = flags | 0x100; bits != 1; bits >>= 1) {
-            if (bits & 1) {
+        // The group's eight items as straight code: the loop's exit after
+        // the eighth item cost a mispredicted branch per group.
+        UNROLL_GROUP
+        for (unsigned k = 0; k < 8; k++) {
+            if ((flags >> k) & 1) {
                 *out++ = *in++;
                 continue;
             }
@@ -208,11 +216,8 @@ void LZSS_Decompress(const uint8_t *src, uint8_t *dst)
             const unsigned field = word & 0xFFF;
             if (field == 0) {
                 // Leave the flag state as taking the terminator's bit does.
-                unsigned left = 0;
-                for (unsigned rest = bits >> 1; rest > 1; rest >>= 1)
-                    left++;
-                controlByte = (uint8_t)((bits >> 1) & 0xFF & ~(1u << left));
-                bitPos = (int32_t)left;
+                controlByte = (uint8_t)(flags >> (k + 1));
+                bitPos = (int32_t)(7 - k);
                 return;
             }
             // The source is the greatest position not above out whose low
