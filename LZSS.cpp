@@ -380,6 +380,18 @@ static inline uint64_t Verdict(uint64_t t)
 // down, for the longest match at src + spos; needs SEARCH_MARGIN bytes at
 // spos. *bestlen (0 when called) and *bestoff are updated; returns true once
 // a match of MAX_SEQ_8 bytes ends the search.
+// Verdict of the candidate at off: while the best is shorter than 8, the
+// first word masked to bytes 0 to the best length; from 8 on (wide), the
+// word at probe = best length - 6, which covers bytes best - 6 to best + 1,
+// shifted up by one byte and or-ed into the first word, so that it leaves
+// byte 0 in place and keeps the byte at the best length.
+static inline uint64_t Judge(const uint8_t *src, uint64_t off, uint64_t cur0, uint64_t mask, uint64_t probe,
+                             uint64_t curp, bool wide)
+{
+    const uint64_t t = Load64(src + off) ^ cur0;
+    return Verdict(wide ? t | (Load64(src + off + probe) ^ curp) << 8 : t & mask);
+}
+
 static bool SearchSlots(const uint8_t *src, uint64_t spos, const uint64_t *lo, const uint64_t *hi,
                         uint64_t *bestlen, uint64_t *bestoff)
 {
@@ -390,45 +402,56 @@ static bool SearchSlots(const uint8_t *src, uint64_t spos, const uint64_t *lo, c
     const uint64_t unnamable = spos - (spos & 0xFFF) - 1;
     const uint64_t cur0 = Load64(cur);
     uint64_t len = *bestlen;
-    // While the best is shorter than 8, t is the first word masked to bytes 0
-    // to len. From 8 on, the word at probe = len - 6 covers bytes len - 6 to
-    // len + 1; shifted up by one byte and or-ed into the first word, it
-    // leaves byte 0 in place and keeps byte len.
     uint64_t mask = ~(uint64_t)0 >> (56 - 8 * (len < 8 ? len : 7));
     uint64_t probe = len >= 8 ? len - 6 : 0;
     uint64_t curp = Load64(cur + probe);
     const uint64_t *p = hi;
     while (p != lo) {
-        if (len < 8) {
+        // Groups of four, one comparison each. The first candidate of all
+        // is always measured, so it goes straight to the closer look.
+        if (len == 0) {
+        } else if (len < 8) {
             while (p - lo >= 4) {
-                const uint64_t v0 = Verdict((Load64(src + p[-1]) ^ cur0) & mask);
-                const uint64_t v1 = Verdict((Load64(src + p[-2]) ^ cur0) & mask);
-                const uint64_t v2 = Verdict((Load64(src + p[-3]) ^ cur0) & mask);
-                const uint64_t v3 = Verdict((Load64(src + p[-4]) ^ cur0) & mask);
-                if ((v0 | v1 | v2 | v3) >= LOOK_CLOSER)
+                const uint64_t v = Judge(src, p[-1], cur0, mask, 0, 0, false) |
+                                   Judge(src, p[-2], cur0, mask, 0, 0, false) |
+                                   Judge(src, p[-3], cur0, mask, 0, 0, false) |
+                                   Judge(src, p[-4], cur0, mask, 0, 0, false);
+                if (v >= LOOK_CLOSER)
                     break;
                 p -= 4;
             }
         } else {
             while (p - lo >= 4) {
-                const uint64_t *q = p;
-                const uint64_t v0 = Verdict((Load64(src + q[-1]) ^ cur0) | (Load64(src + q[-1] + probe) ^ curp) << 8);
-                const uint64_t v1 = Verdict((Load64(src + q[-2]) ^ cur0) | (Load64(src + q[-2] + probe) ^ curp) << 8);
-                const uint64_t v2 = Verdict((Load64(src + q[-3]) ^ cur0) | (Load64(src + q[-3] + probe) ^ curp) << 8);
-                const uint64_t v3 = Verdict((Load64(src + q[-4]) ^ cur0) | (Load64(src + q[-4] + probe) ^ curp) << 8);
-                if ((v0 | v1 | v2 | v3) >= LOOK_CLOSER)
+                const uint64_t v = Judge(src, p[-1], cur0, 0, probe, curp, true) |
+                                   Judge(src, p[-2], cur0, 0, probe, curp, true) |
+                                   Judge(src, p[-3], cur0, 0, probe, curp, true) |
+                                   Judge(src, p[-4], cur0, 0, probe, curp, true);
+                if (v >= LOOK_CLOSER)
                     break;
                 p -= 4;
             }
         }
-        // The group that asked for a closer look, or the last few entries,
-        // one at a time, each against the best as it stands.
-        const uint64_t *const stop = p - lo >= 4 ? p - 4 : lo;
+        const uint64_t left = (uint64_t)(p - lo);
+        if (left == 0)
+            break;
+        if (left < 4 && len != 0) {
+            // The last one to three entries as one group, the last of them
+            // standing in for the missing ones.
+            const uint64_t a = p[-1];
+            const uint64_t b = p[left >= 2 ? -2 : -1];
+            const uint64_t c = p[-(int64_t)left];
+            const bool wide = len >= 8;
+            const uint64_t v = Judge(src, a, cur0, mask, probe, curp, wide) | Judge(src, b, cur0, mask, probe, curp, wide) |
+                               Judge(src, c, cur0, mask, probe, curp, wide);
+            if (v < LOOK_CLOSER)
+                break;
+        }
+        // The group that asked for a closer look, one candidate at a time,
+        // each against the best as it stands.
+        const uint64_t *const stop = len == 0 ? p - 1 : left >= 4 ? p - 4 : lo;
         while (p != stop) {
             const uint64_t off = *--p;
-            uint64_t t = Load64(src + off) ^ cur0;
-            t = len < 8 ? t & mask : t | (Load64(src + off + probe) ^ curp) << 8;
-            if (Verdict(t) < LOOK_CLOSER)
+            if (Judge(src, off, cur0, mask, probe, curp, len >= 8) < LOOK_CLOSER)
                 continue;
             assert(src[off] == curbyte);
             if (off == unnamable)
