@@ -31,10 +31,22 @@ static uint64_t off_queue_j[256];
 
 /* ---- Scanner and decoder ---- */
 
-uint64_t LZSS_GetDecompressedSize(const uint8_t *src, uint64_t srcsize, uint64_t *consumed)
+static inline unsigned CountTrailingZeros(unsigned x) // x != 0
 {
-    uint64_t index = 0;
-    uint64_t out = 0;
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long bit;
+    _BitScanForward(&bit, x);
+    return bit;
+#else
+    return (unsigned)__builtin_ctz(x);
+#endif
+}
+
+// The scan item by item from a group's flag byte at index, with out bytes
+// decoded before it: every check in its place, so that it fails, or finds
+// the terminator, exactly where the stream does.
+static uint64_t ScanItems(const uint8_t *src, uint64_t srcsize, uint64_t index, uint64_t out, uint64_t *consumed)
+{
     bitPos = 0;
     for (;;) {
         if (bitPos == 0) {
@@ -73,50 +85,149 @@ uint64_t LZSS_GetDecompressedSize(const uint8_t *src, uint64_t srcsize, uint64_t
     }
 }
 
-void LZSS_Decompress(const uint8_t *src, uint8_t *dst)
+uint64_t LZSS_GetDecompressedSize(const uint8_t *src, uint64_t srcsize, uint64_t *consumed)
 {
     uint64_t index = 0;
     uint64_t out = 0;
-    bitPos = 0;
-    for (;;) {
-        if (bitPos == 0) {
-            controlByte = src[index++];
-            bitPos = 8;
+    // Whole groups while the longest one (a flag byte and eight references)
+    // lies within the stream, so that no item needs a bound check. The first
+    // group that holds the terminator or a bad reference is left to the
+    // item-by-item scan, which finds which it is.
+    while (srcsize - index >= 17) {
+        const uint8_t *const items = src + index + 1;
+        unsigned references = ~(unsigned)src[index] & 0xFF;
+        unsigned count = 0;   // references so far
+        uint64_t copied = 0;  // bytes they copy
+        bool stop = false;
+        // Only the references need reading; the literals before each one
+        // are counted from its place in the group.
+        while (references != 0) {
+            const unsigned item = CountTrailingZeros(references);
+            references &= references - 1;
+            const uint8_t *const at = items + item + count;
+            const unsigned word = at[0] | (unsigned)at[1] << 8;
+            const unsigned field = word & 0xFFF;
+            const uint64_t o = out + (item - count) + copied;
+            // A reference must reach 1 to o bytes back; the distance is 0
+            // for the byte being written and beyond o before the start.
+            const uint64_t distance = (o + 1 - field) & 0xFFF;
+            if (field == 0 || distance - 1 >= o) {
+                stop = true;
+                break;
+            }
+            copied += (word >> 12) + 2;
+            count++;
         }
-        const unsigned bit = controlByte & 1;
-        controlByte >>= 1;
-        bitPos--;
+        if (stop)
+            break;
+        index += 9 + count;
+        out += 8 - count + copied;
+    }
+    // What taking all eight bits of a group leaves.
+    if (index != 0)
+        controlByte = 0;
+    return ScanItems(src, srcsize, index, out, consumed);
+}
 
-        if (bit) {
-            dst[out++] = src[index++];
+// One step of a byte-by-byte copy: byte k moves when k < n; otherwise the
+// step stores from[0] (a byte already in place) into a scratch byte, so that
+// a copy of variable length runs as a fixed sequence of steps without a
+// branch to mispredict. The step never loads the scratch byte, which would
+// chain every step after the one before it.
+static inline void CopyStep(uint8_t *to, const uint8_t *from, uint64_t k, uint64_t n, uint8_t *scratch)
+{
+    // All ones when the byte moves. Selected by masks, not by a condition
+    // that the compiler would turn back into a branch.
+    const uint64_t move = (uint64_t)((int64_t)(k - n) >> 63);
+    const uintptr_t at = (uintptr_t)scratch + (((uintptr_t)to - (uintptr_t)scratch + k) & move);
+    *(uint8_t *)at = from[k & move];
+}
+
+// Copies a reference of n bytes from distance back, in the order of a
+// byte-by-byte copy: a block moves at once only when the distance is at
+// least its size, so that the block read lies wholly behind the block
+// written; closer sources repeat what the copy has just produced.
+static inline void CopyReference(uint8_t *to, uint64_t distance, unsigned n)
+{
+    const uint8_t *from = to - distance;
+    uint8_t scratch = 0;
+    if (distance >= 16 && n >= 8) {
+        if (n >= 16) {
+            memcpy(to, from, 16);
+            CopyStep(to, from, 16, n, &scratch);
+            return;
+        }
+        memcpy(to, from, 8);
+        for (unsigned k = 8; k < 15; k++)
+            CopyStep(to, from, k, n, &scratch);
+        return;
+    }
+    if (n > 7) {
+        for (unsigned k = 0; k < n; k++)
+            to[k] = from[k];
+        return;
+    }
+    // Every reference copies at least two bytes.
+    to[0] = from[0];
+    to[1] = from[1];
+    CopyStep(to, from, 2, n, &scratch);
+    CopyStep(to, from, 3, n, &scratch);
+    if (n > 4) {
+        CopyStep(to, from, 4, n, &scratch);
+        CopyStep(to, from, 5, n, &scratch);
+        CopyStep(to, from, 6, n, &scratch);
+    }
+}
+
+#if defined(__GNUC__)
+#define UNROLL_GROUP _Pragma("GCC unroll 8")
+#else
+#define UNROLL_GROUP
+#endif
+
+void LZSS_Decompress(const uint8_t *src, uint8_t *dst)
+{
+    const uint8_t *in = src;
+    uint8_t *out = dst;
+    // The flag state lives in locals: every byte stored through out could
+    // alias the module's copy, which would then be reloaded per item.
+    for (;;) {
+        const unsigned flags = *in++;
+        if (flags == 0xFF) {
+            // Eight literals: loaded whole before they are stored, as a
+            // forward byte copy would give them.
+            uint64_t literals;
+            memcpy(&literals, in, 8);
+            memcpy(out, &literals, 8);
+            in += 8;
+            out += 8;
             continue;
         }
-        const unsigned word = src[index] | (unsigned)src[index + 1] << 8;
-        index += 2;
-        const unsigned field = word & 0xFFF;
-        if (field == 0)
-            return;
-        // The greatest position not above out whose low 12 bits are field - 1.
-        uint64_t source = (out & ~(uint64_t)0xFFF) + field - 1;
-        if ((out & 0xFFF) < field - 1)
-            source -= 4096;
-        const unsigned n = (word >> 12) + 2;
-        const uint64_t distance = out - source;
-        uint8_t *to = dst + out;
-        const uint8_t *from = dst + source;
-        unsigned k = 0;
-        // A block move is only exact when the block read lies wholly behind
-        // the block written; closer sources repeat what the copy just wrote.
-        if (distance >= 16 && n >= 16) {
-            memcpy(to, from, 16);
-            k = 16;
-        } else if (distance >= 16 && n >= 8) {
-            memcpy(to, from, 8);
-            k = 8;
+        // The group's eight items as straight code: the loop's exit after
+        // the eighth item cost a mispredicted branch per group.
+        UNROLL_GROUP
+        for (unsigned k = 0; k < 8; k++) {
+            if ((flags >> k) & 1) {
+                *out++ = *in++;
+                continue;
+            }
+            const unsigned word = in[0] | (unsigned)in[1] << 8;
+            in += 2;
+            const unsigned field = word & 0xFFF;
+            if (field == 0) {
+                // Leave the flag state as taking the terminator's bit does.
+                controlByte = (uint8_t)(flags >> (k + 1));
+                bitPos = (int32_t)(7 - k);
+                return;
+            }
+            // The source is the greatest position not above out whose low
+            // 12 bits are field - 1, so the distance is their difference
+            // modulo 4096.
+            const uint64_t distance = ((uint64_t)(out - dst) + 1 - field) & 0xFFF;
+            const unsigned n = (word >> 12) + 2;
+            CopyReference(out, distance, n);
+            out += n;
         }
-        for (; k < n; k++)
-            to[k] = from[k];
-        out += n;
     }
 }
 
@@ -208,6 +319,162 @@ static inline uint64_t MatchLength(const uint8_t *a, const uint8_t *b, uint64_t 
     return len;
 }
 
+// Eight input bytes as one word, p[k] in byte k, so that the number of low
+// zero bytes of an exclusive or is the length of a common prefix.
+static inline uint64_t Load64(const uint8_t *p)
+{
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+static inline uint64_t LowZeroBytes(uint64_t x) // x != 0
+{
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long bit;
+    _BitScanForward64(&bit, x);
+    return bit / 8;
+#else
+    return (uint64_t)__builtin_ctzll(x) / 8;
+#endif
+}
+
+// MatchLength over the full 17 bytes, eight at a time; 17 bytes must be
+// readable behind both a and b.
+static inline uint64_t MatchLength17(const uint8_t *a, const uint8_t *b)
+{
+    uint64_t x = Load64(a) ^ Load64(b);
+    if (x != 0)
+        return LowZeroBytes(x);
+    x = Load64(a + 8) ^ Load64(b + 8);
+    if (x != 0)
+        return 8 + LowZeroBytes(x);
+    return 16 + (a[16] == b[16]);
+}
+
+// The queue search judges each candidate by a word t that is zero in every
+// byte where the candidate agrees with the input at spos, over the bytes
+// that decide it: byte 0, which every queue entry must match, and bytes 0 to
+// the best length, which must all match for the candidate to be strictly
+// longer than the best so far. A candidate needs a closer look when t is 0
+// (it will be longer) or when byte 0 of t is not (the queue is wrong, which
+// the assertion then reports). Rotating byte 0 to the top turns both into
+// one comparison: Verdict(t) >= LOOK_CLOSER. Verdicts that stay below it
+// have a zero top byte, so their bitwise or does too and one comparison
+// judges a whole group.
+static const uint64_t LOOK_CLOSER = 0x00FFFFFFFFFFFFFF;
+
+static inline uint64_t Verdict(uint64_t t)
+{
+    return (t >> 8 | t << 56) - 1;
+}
+
+// Input bytes that must remain behind spos for the word search: the 17 of a
+// full match, read by MatchLength17 and by the filter words.
+#define SEARCH_MARGIN (MAX_SEQ_8 + 1)
+
+// Searches queue slots [lo, hi) of the current byte from the newest entry
+// down, for the longest match at src + spos; needs SEARCH_MARGIN bytes at
+// spos. *bestlen (0 when called) and *bestoff are updated; returns true once
+// a match of MAX_SEQ_8 bytes ends the search.
+// Verdict of the candidate at off: while the best is shorter than 8, the
+// first word masked to bytes 0 to the best length; from 8 on (wide), the
+// word at probe = best length - 6, which covers bytes best - 6 to best + 1,
+// shifted up by one byte and or-ed into the first word, so that it leaves
+// byte 0 in place and keeps the byte at the best length.
+static inline uint64_t Judge(const uint8_t *src, uint64_t off, uint64_t cur0, uint64_t mask, uint64_t probe,
+                             uint64_t curp, bool wide)
+{
+    const uint64_t t = Load64(src + off) ^ cur0;
+    return Verdict(wide ? t | (Load64(src + off + probe) ^ curp) << 8 : t & mask);
+}
+
+static bool SearchSlots(const uint8_t *src, uint64_t spos, const uint64_t *lo, const uint64_t *hi,
+                        uint64_t *bestlen, uint64_t *bestoff)
+{
+    const uint8_t *const cur = src + spos;
+    const uint8_t curbyte = cur[0];
+    // The one position in reach that no window field can name (low 12 bits
+    // all ones); below 4096 it would lie before the input and never matches.
+    const uint64_t unnamable = spos - (spos & 0xFFF) - 1;
+    const uint64_t cur0 = Load64(cur);
+    uint64_t len = *bestlen;
+    uint64_t mask = ~(uint64_t)0 >> (56 - 8 * (len < 8 ? len : 7));
+    uint64_t probe = len >= 8 ? len - 6 : 0;
+    uint64_t curp = Load64(cur + probe);
+    const uint64_t *p = hi;
+    while (p != lo) {
+        // Groups of four, one comparison each. The first candidate of all
+        // is always measured, so it goes straight to the closer look.
+        if (len == 0) {
+        } else if (len < 8) {
+            while (p - lo >= 4) {
+                const uint64_t v = Judge(src, p[-1], cur0, mask, 0, 0, false) |
+                                   Judge(src, p[-2], cur0, mask, 0, 0, false) |
+                                   Judge(src, p[-3], cur0, mask, 0, 0, false) |
+                                   Judge(src, p[-4], cur0, mask, 0, 0, false);
+                if (v >= LOOK_CLOSER)
+                    break;
+                p -= 4;
+            }
+        } else {
+            while (p - lo >= 4) {
+                const uint64_t v = Judge(src, p[-1], cur0, 0, probe, curp, true) |
+                                   Judge(src, p[-2], cur0, 0, probe, curp, true) |
+                                   Judge(src, p[-3], cur0, 0, probe, curp, true) |
+                                   Judge(src, p[-4], cur0, 0, probe, curp, true);
+                if (v >= LOOK_CLOSER)
+                    break;
+                p -= 4;
+            }
+        }
+        const uint64_t left = (uint64_t)(p - lo);
+        if (left == 0)
+            break;
+        if (left < 4 && len != 0) {
+            // The last one to three entries as one group, the last of them
+            // standing in for the missing ones.
+            const uint64_t a = p[-1];
+            const uint64_t b = p[left >= 2 ? -2 : -1];
+            const uint64_t c = p[-(int64_t)left];
+            const bool wide = len >= 8;
+            const uint64_t v = Judge(src, a, cur0, mask, probe, curp, wide) | Judge(src, b, cur0, mask, probe, curp, wide) |
+                               Judge(src, c, cur0, mask, probe, curp, wide);
+            if (v < LOOK_CLOSER)
+                break;
+        }
+        // The group that asked for a closer look, one candidate at a time,
+        // each against the best as it stands.
+        const uint64_t *const stop = len == 0 ? p - 1 : left >= 4 ? p - 4 : lo;
+        while (p != stop) {
+            const uint64_t off = *--p;
+            if (Judge(src, off, cur0, mask, probe, curp, len >= 8) < LOOK_CLOSER)
+                continue;
+            assert(src[off] == curbyte);
+            if (off == unnamable)
+                continue;
+            const uint64_t n = MatchLength17(src + off, cur);
+            if (n <= len)
+                continue;
+            len = n;
+            *bestlen = n;
+            *bestoff = off;
+            if (n == MAX_SEQ_8)
+                return true;
+            if (n < 8) {
+                mask = ~(uint64_t)0 >> (56 - 8 * n);
+            } else {
+                probe = n - 6;
+                curp = Load64(cur + probe);
+            }
+        }
+    }
+    return false;
+}
+
 void InitOffsetQueue(void)
 {
     memset(off_queue_i, 0, sizeof off_queue_i);
@@ -240,23 +507,34 @@ uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *
             off_queue_j[curbyte] = tail;
         }
 
-        const uint64_t maxlen = srcsize - spos < MAX_SEQ_8 ? srcsize - spos : MAX_SEQ_8;
-        const uint64_t forbidden = (spos & 0xFFF) + 1;
         uint64_t bestlen = 0;
         uint64_t bestdist = 0;
-        for (uint64_t slot = head; slot != tail && bestlen < maxlen;) {
-            slot = (slot - 1) & 0xFFF;
-            const uint64_t off = queue[slot];
-            assert(src[off] == curbyte);
-            const uint64_t offset = spos - off;
-            // Only a strictly longer match can replace the best, so the
-            // byte just past the best length decides most candidates.
-            if (offset == forbidden || src[off + bestlen] != src[spos + bestlen])
-                continue;
-            const uint64_t len = MatchLength(src + off, src + spos, maxlen);
-            if (len > bestlen) {
-                bestlen = len;
-                bestdist = offset;
+        if (srcsize - spos >= SEARCH_MARGIN) {
+            // The ring's entries from the newest down: slots below head,
+            // then, if the ring wraps, the slots from tail to its end.
+            uint64_t bestoff = 0;
+            const bool wraps = tail > head;
+            if (!SearchSlots(src, spos, queue + (wraps ? 0 : tail), queue + head, &bestlen, &bestoff) && wraps)
+                SearchSlots(src, spos, queue + tail, queue + 4096, &bestlen, &bestoff);
+            bestdist = spos - bestoff;
+        } else {
+            // The last bytes of the input cap the match, a byte at a time.
+            const uint64_t maxlen = srcsize - spos < MAX_SEQ_8 ? srcsize - spos : MAX_SEQ_8;
+            const uint64_t forbidden = (spos & 0xFFF) + 1;
+            for (uint64_t slot = head; slot != tail && bestlen < maxlen;) {
+                slot = (slot - 1) & 0xFFF;
+                const uint64_t off = queue[slot];
+                assert(src[off] == curbyte);
+                const uint64_t offset = spos - off;
+                // Only a strictly longer match can replace the best, so the
+                // byte just past the best length decides most candidates.
+                if (offset == forbidden || src[off + bestlen] != src[spos + bestlen])
+                    continue;
+                const uint64_t len = MatchLength(src + off, src + spos, maxlen);
+                if (len > bestlen) {
+                    bestlen = len;
+                    bestdist = offset;
+                }
             }
         }
 
@@ -285,14 +563,36 @@ uint64_t LZSS_CompressSimple(const uint8_t *src, uint64_t len, uint8_t *dst)
         const uint64_t maxoffset = spos < WINDOW_SIZE_8 ? spos : WINDOW_SIZE_8;
         uint64_t bestlen = 0;
         uint64_t bestdist = 0;
-        for (uint64_t offset = 1; offset <= maxoffset && bestlen < maxlen; offset++) {
-            const uint8_t *cand = src + spos - offset;
-            if (cand[0] != src[spos] || offset == forbidden || cand[bestlen] != src[spos + bestlen])
-                continue;
-            const uint64_t n = MatchLength(cand, src + spos, maxlen);
-            if (n > bestlen) {
-                bestlen = n;
-                bestdist = offset;
+        if (len - spos >= SEARCH_MARGIN) {
+            // As in the queue search, a candidate is measured only when its
+            // bytes 0 to the best length (the first eight of them in one
+            // word, then the byte at the best length) all match.
+            const uint8_t *const cur = src + spos;
+            const uint64_t cur0 = Load64(cur);
+            uint64_t mask = 0xFF;
+            for (uint64_t offset = 1; offset <= maxoffset; offset++) {
+                const uint8_t *cand = cur - offset;
+                if (((Load64(cand) ^ cur0) & mask) != 0 || cand[bestlen] != cur[bestlen] || offset == forbidden)
+                    continue;
+                const uint64_t n = MatchLength17(cand, cur);
+                if (n > bestlen) {
+                    bestlen = n;
+                    bestdist = offset;
+                    if (n == MAX_SEQ_8)
+                        break;
+                    mask = ~(uint64_t)0 >> (n < 8 ? 56 - 8 * n : 0);
+                }
+            }
+        } else {
+            for (uint64_t offset = 1; offset <= maxoffset && bestlen < maxlen; offset++) {
+                const uint8_t *cand = src + spos - offset;
+                if (cand[0] != src[spos] || offset == forbidden || cand[bestlen] != src[spos + bestlen])
+                    continue;
+                const uint64_t n = MatchLength(cand, src + spos, maxlen);
+                if (n > bestlen) {
+                    bestlen = n;
+                    bestdist = offset;
+                }
             }
         }
 

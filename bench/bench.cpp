@@ -1,0 +1,268 @@
+// Codec throughput on the corpus, with zlib in the same run as the yardstick.
+//
+// Every entry reports bytes per second of uncompressed data. At the end the
+// program prints a table per file and for the whole corpus: MB/s of each
+// entry (the median when --benchmark_repetitions is given) and the ratios
+// that matter, queue encoder to zlib level 1 compression and scan plus
+// decode to zlib inflation.
+#include <benchmark/benchmark.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "LZSS.h"
+
+namespace {
+
+// The files of the corpus, in the order they are reported. The exhaustive
+// encoder runs on the one marked small: it needs minutes on the others.
+struct CorpusFile {
+    const char *name;
+    bool small;
+};
+const CorpusFile kCorpus[] = {
+    {"alice29.txt", false},    {"lcet10.txt", false}, {"plrabn12.txt", false},
+    {"html", true},            {"urls.10K", false},   {"geo.protodata", false},
+    {"kppkn.gtb", false},      {"paper-100k.pdf", false}, {"fireworks.jpeg", false},
+};
+
+struct Sample {
+    std::string name;
+    std::vector<uint8_t> raw;
+    std::vector<uint8_t> packed; // LZSS stream of raw
+    std::vector<uint8_t> zpacked; // zlib level 1 of raw
+};
+
+[[noreturn]] void Die(const std::string &message)
+{
+    fprintf(stderr, "exspack_bench: %s\n", message.c_str());
+    exit(1);
+}
+
+std::vector<uint8_t> ReadFile(const std::string &path)
+{
+    FILE *file = fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        Die("cannot open " + path);
+    std::vector<uint8_t> data;
+    uint8_t chunk[1 << 16];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0)
+        data.insert(data.end(), chunk, chunk + n);
+    fclose(file);
+    return data;
+}
+
+// Prepares the compressed forms once and proves that both codecs give the
+// input back, so that no entry times a broken round trip.
+Sample Load(const std::string &dir, const char *name)
+{
+    Sample s;
+    s.name = name;
+    s.raw = ReadFile(dir + "/" + name);
+    s.packed.resize(LZSS_GetCompressedMaxSize(s.raw.size()));
+    const uint64_t n = LZSS_CompressSimpleFast(s.raw.data(), s.raw.size(), s.packed.data());
+    if (n == UINT64_MAX)
+        Die(s.name + ": the encoder failed");
+    s.packed.resize(n);
+    uint64_t consumed = 0;
+    std::vector<uint8_t> back(s.raw.size());
+    if (LZSS_GetDecompressedSize(s.packed.data(), n, &consumed) != s.raw.size() || consumed != n)
+        Die(s.name + ": the scanner rejects the encoder's stream");
+    LZSS_Decompress(s.packed.data(), back.data());
+    if (back != s.raw)
+        Die(s.name + ": the LZSS round trip differs");
+
+    uLongf zn = compressBound(s.raw.size());
+    s.zpacked.resize(zn);
+    if (compress2(s.zpacked.data(), &zn, s.raw.data(), s.raw.size(), 1) != Z_OK)
+        Die(s.name + ": zlib compression failed");
+    s.zpacked.resize(zn);
+    uLongf bn = back.size();
+    if (uncompress(back.data(), &bn, s.zpacked.data(), zn) != Z_OK || bn != s.raw.size() || back != s.raw)
+        Die(s.name + ": the zlib round trip differs");
+    return s;
+}
+
+void Processed(benchmark::State &state, const Sample &s)
+{
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)s.raw.size());
+}
+
+void BM_CompressSimpleFast(benchmark::State &state, const Sample *s)
+{
+    std::vector<uint8_t> out(LZSS_GetCompressedMaxSize(s->raw.size()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(LZSS_CompressSimpleFast(s->raw.data(), s->raw.size(), out.data()));
+    Processed(state, *s);
+}
+
+void BM_CompressSimple(benchmark::State &state, const Sample *s)
+{
+    std::vector<uint8_t> out(LZSS_GetCompressedMaxSize(s->raw.size()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(LZSS_CompressSimple(s->raw.data(), s->raw.size(), out.data()));
+    Processed(state, *s);
+}
+
+void BM_GetDecompressedSize(benchmark::State &state, const Sample *s)
+{
+    uint64_t consumed = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(LZSS_GetDecompressedSize(s->packed.data(), s->packed.size(), &consumed));
+    Processed(state, *s);
+}
+
+// What unpacking a record costs: the scan that validates and sizes the
+// stream, then the decode.
+void BM_ScanAndDecompress(benchmark::State &state, const Sample *s)
+{
+    std::vector<uint8_t> out(s->raw.size());
+    for (auto _ : state) {
+        uint64_t consumed = 0;
+        const uint64_t size = LZSS_GetDecompressedSize(s->packed.data(), s->packed.size(), &consumed);
+        if (size != out.size()) {
+            state.SkipWithError("scan failed");
+            break;
+        }
+        LZSS_Decompress(s->packed.data(), out.data());
+        benchmark::ClobberMemory();
+    }
+    Processed(state, *s);
+}
+
+void BM_ZlibCompress1(benchmark::State &state, const Sample *s)
+{
+    std::vector<uint8_t> out(compressBound(s->raw.size()));
+    for (auto _ : state) {
+        uLongf n = out.size();
+        benchmark::DoNotOptimize(compress2(out.data(), &n, s->raw.data(), s->raw.size(), 1));
+    }
+    Processed(state, *s);
+}
+
+void BM_ZlibInflate(benchmark::State &state, const Sample *s)
+{
+    std::vector<uint8_t> out(s->raw.size());
+    for (auto _ : state) {
+        uLongf n = out.size();
+        benchmark::DoNotOptimize(uncompress(out.data(), &n, s->zpacked.data(), s->zpacked.size()));
+        benchmark::ClobberMemory();
+    }
+    Processed(state, *s);
+}
+
+// Shows the usual console output and keeps each entry's rate: the median
+// aggregate when there are repetitions, the single run otherwise.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &reports) override
+    {
+        ConsoleReporter::ReportRuns(reports);
+        for (const Run &run : reports) {
+            if (run.error_occurred)
+                continue;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (!median && run.run_type != Run::RT_Iteration)
+                continue;
+            const auto rate = run.counters.find("bytes_per_second");
+            if (rate == run.counters.end())
+                continue;
+            const std::string name = run.run_name.function_name;
+            // Once a median exists, single repetitions no longer count.
+            if (median || !medians_.count(name)) {
+                rates_[name] = rate->second.value;
+                if (median)
+                    medians_[name] = true;
+            }
+        }
+    }
+
+    // Rate of family on file, 0 when it did not run.
+    double Rate(const std::string &family, const std::string &file) const
+    {
+        const auto it = rates_.find(family + "/" + file);
+        return it == rates_.end() ? 0 : it->second;
+    }
+
+private:
+    std::map<std::string, double> rates_;
+    std::map<std::string, bool> medians_;
+};
+
+void PrintTable(const RatioReporter &reporter, const std::vector<Sample> &samples)
+{
+    const char *const families[] = {"BM_CompressSimpleFast", "BM_ZlibCompress1", "BM_ScanAndDecompress",
+                                    "BM_ZlibInflate", "BM_GetDecompressedSize"};
+    const int count = sizeof families / sizeof families[0];
+    // Whole corpus: all bytes over the time all files take, so every file
+    // weighs by its size.
+    double bytes = 0;
+    std::vector<double> seconds(count, 0);
+    std::vector<bool> complete(count, true);
+    printf("\n| file | fast enc MB/s | zlib-1 MB/s | enc ratio | scan+dec MB/s | inflate MB/s | dec ratio | scan MB/s |\n");
+    printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const Sample &s : samples) {
+        std::vector<double> r(count);
+        bool any = false;
+        for (int f = 0; f < count; f++) {
+            r[f] = reporter.Rate(families[f], s.name);
+            any = any || r[f] > 0;
+            if (r[f] > 0)
+                seconds[f] += s.raw.size() / r[f];
+            else
+                complete[f] = false;
+        }
+        if (!any)
+            continue;
+        bytes += s.raw.size();
+        printf("| %s | %.1f | %.1f | %.3f | %.1f | %.1f | %.2f | %.1f |\n", s.name.c_str(), r[0] / 1e6,
+               r[1] / 1e6, r[1] > 0 ? r[0] / r[1] : 0, r[2] / 1e6, r[3] / 1e6, r[3] > 0 ? r[2] / r[3] : 0,
+               r[4] / 1e6);
+    }
+    if (bytes == 0)
+        return;
+    std::vector<double> r(count);
+    for (int f = 0; f < count; f++)
+        r[f] = complete[f] && seconds[f] > 0 ? bytes / seconds[f] : 0;
+    printf("| **whole corpus** | %.1f | %.1f | **%.3f** | %.1f | %.1f | **%.2f** | %.1f |\n", r[0] / 1e6,
+           r[1] / 1e6, r[1] > 0 ? r[0] / r[1] : 0, r[2] / 1e6, r[3] / 1e6, r[3] > 0 ? r[2] / r[3] : 0,
+           r[4] / 1e6);
+    printf("\ntargets: enc ratio >= 0.18, dec ratio >= 1.5 (MB = 10^6 bytes)\n");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    const char *dir = getenv("EXSPACK_CORPUS");
+    std::vector<Sample> samples;
+    for (const CorpusFile &file : kCorpus)
+        samples.push_back(Load(dir != nullptr ? dir : EXSPACK_CORPUS_DIR, file.name));
+
+    // One file at a time, every entry on it, so that each codec and its
+    // yardstick run close together on a machine shared with other work.
+    for (size_t i = 0; i < samples.size(); i++) {
+        const Sample *s = &samples[i];
+        benchmark::RegisterBenchmark(("BM_CompressSimpleFast/" + s->name).c_str(), BM_CompressSimpleFast, s);
+        if (kCorpus[i].small)
+            benchmark::RegisterBenchmark(("BM_CompressSimple/" + s->name).c_str(), BM_CompressSimple, s);
+        benchmark::RegisterBenchmark(("BM_ZlibCompress1/" + s->name).c_str(), BM_ZlibCompress1, s);
+        benchmark::RegisterBenchmark(("BM_GetDecompressedSize/" + s->name).c_str(), BM_GetDecompressedSize, s);
+        benchmark::RegisterBenchmark(("BM_ScanAndDecompress/" + s->name).c_str(), BM_ScanAndDecompress, s);
+        benchmark::RegisterBenchmark(("BM_ZlibInflate/" + s->name).c_str(), BM_ZlibInflate, s);
+    }
+
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    PrintTable(reporter, samples);
+    benchmark::Shutdown();
+    return 0;
+}
