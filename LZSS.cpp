@@ -331,11 +331,11 @@ static const unsigned CHAIN_KEYS[] = {5, 3, 2};
 #define CHAIN_HEADS ((uint64_t)1 << CHAIN_HASH_BITS)
 #define CHAIN_LINKS 4096
 #define CHAIN_END 4095
-#ifndef PREFETCH_AHEAD
+// Positions ahead whose chain heads are fetched early, and the ring of their
+// hashes.
 #define PREFETCH_AHEAD 4
-#endif
 #define PREFETCH_RING 8
-// Ring of the last positions' parse costs and reaches; larger than MAX_SEQ_8.
+// Ring of the last parse costs; larger than MAX_SEQ_8.
 #define PARSE_RING 32
 
 // Inputs from this size on are searched in two halves.
@@ -554,10 +554,13 @@ uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst
     if (helper.joinable())
         helper.join();
 
-    // Shortest path: the cheapest parse of the first j bytes ends in a
-    // literal, or in a reference from the earliest position that reaches j,
-    // because a longer prefix never costs fewer bits (cut its last item short
-    // by one byte). Ties go to the reference.
+    // Shortest path. From a position every length from 2 up to its longest
+    // match can be taken at that match's distance (whether a source can be
+    // named depends on the distance alone), so the longest match is all the
+    // search has to give. The cheapest parse of the first j bytes then ends
+    // in a literal, or in a reference from the earliest position that
+    // reaches j, because a longer prefix never costs fewer bits (cut its last
+    // item short by one byte). Ties go to the reference.
     uint64_t cost[PARSE_RING];
     cost[0] = 0;
     uint64_t from = 0; // earliest position whose reference may end at j
