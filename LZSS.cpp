@@ -520,8 +520,10 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
         for (unsigned level = 0; level < CHAIN_LEVELS; level++) {
             if (CHAIN_KEYS[level] > left)
                 continue;
+            // A head from 2^32 positions back reads as distance 0, which as a
+            // link would never end a walk.
             const uint32_t d = (uint32_t)spos - head[level];
-            links[level * CHAIN_LINKS + (spos & (CHAIN_LINKS - 1))] = d <= WINDOW_SIZE_8 ? (uint16_t)d : CHAIN_END;
+            links[level * CHAIN_LINKS + (spos & (CHAIN_LINKS - 1))] = d - 1 < WINDOW_SIZE_8 ? (uint16_t)d : CHAIN_END;
             heads[level * CHAIN_HEADS + hash[level]] = (uint32_t)spos;
         }
     }
