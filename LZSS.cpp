@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <thread>
+
 // Limits of what the encoders emit. A window field cannot name a distance of
 // 4095 from every position, so the encoders stop one short of it.
 #define WINDOW_SIZE_8 4094
@@ -604,6 +606,272 @@ uint64_t LZSS_CompressSimple(const uint8_t *src, uint64_t len, uint8_t *dst)
             WriteLiteral(src[spos]);
             spos++;
         }
+    }
+    return FinishOutput();
+}
+
+/* ---- Optimal-parse encoder ---- */
+
+// A stream of L literals and R references holds L + R + 1 items with the
+// terminator, so ceil((L + R + 1) / 8) flag bytes and L + 2R + 2 item bytes:
+// ceil((9L + 17R + 17) / 8) bytes in all. Fewest bits are therefore exactly
+// fewest bytes, and a parse is as good as its 9L + 17R.
+#define LITERAL_BITS 9
+#define REFERENCE_BITS 17
+
+// The match index: one hash chain per prefix length, searched longest first.
+// A chain holds every earlier position whose first CHAIN_KEYS[level] bytes
+// hash alike, newest first. Links are distances to the next older entry, kept
+// for the last 4096 positions only, since nothing older is in reach; a link
+// of CHAIN_END leads out of every window. More levels shorten the walks but
+// cost every position an insertion; three measured fastest.
+static const unsigned CHAIN_KEYS[] = {5, 3, 2};
+#define CHAIN_LEVELS (sizeof CHAIN_KEYS / sizeof CHAIN_KEYS[0])
+#define CHAIN_HASH_BITS 15
+#define CHAIN_HEADS ((uint64_t)1 << CHAIN_HASH_BITS)
+#define CHAIN_LINKS 4096
+#define CHAIN_END 4095
+// Positions ahead whose chain heads are fetched early, and the ring of their
+// hashes.
+#define PREFETCH_AHEAD 4
+#define PREFETCH_RING 8
+// Ring of the last parse costs; larger than MAX_SEQ_8.
+#define PARSE_RING 32
+
+// Inputs from this size on are searched in two halves.
+#define SPLIT_MIN_SIZE ((uint64_t)1 << 16)
+
+// Two indexes, one per half, and room to align them.
+static const uint64_t OPTIMAL_FIXED_WORK =
+    2 * (CHAIN_LEVELS * CHAIN_HEADS * sizeof(uint32_t) + CHAIN_LEVELS * CHAIN_LINKS * sizeof(uint16_t)) + 64;
+
+uint64_t LZSS_GetOptimalWorkSize(uint64_t size)
+{
+    // Per input position: its longest match (distance 2 bytes, length 1) and
+    // the length of the last item of the best parse up to it (1 byte, one
+    // more for the end).
+    if (size > (UINT64_MAX - OPTIMAL_FIXED_WORK - 1) / 4)
+        return UINT64_MAX;
+    return OPTIMAL_FIXED_WORK + 4 * size + 1;
+}
+
+#if defined(__GNUC__)
+#define PREFETCH(p) __builtin_prefetch(p)
+#else
+#define PREFETCH(p) ((void)0)
+#endif
+
+// Up to the first 8 of the left bytes at p, little-endian; reads no further.
+static inline uint64_t LoadPrefix(const uint8_t *p, uint64_t left)
+{
+    if (left >= 8)
+        return Load64(p);
+    uint64_t v = 0;
+    for (unsigned k = 0; k < left; k++)
+        v |= (uint64_t)p[k] << 8 * k;
+    return v;
+}
+
+// Bytes in which a and b agree from the start, at most cap. With cap at
+// MAX_SEQ_8 all 17 bytes of both are readable.
+static inline unsigned CommonLength(const uint8_t *a, const uint8_t *b, unsigned cap)
+{
+    if (cap == MAX_SEQ_8)
+        return (unsigned)MatchLength17(a, b);
+    unsigned n = 0;
+    while (n < cap && a[n] == b[n])
+        n++;
+    return n;
+}
+
+// Hash of the first key bytes (at most 8) of a position, given its first 8
+// bytes as a little-endian number; later bytes do not count.
+static inline uint32_t ChainHash(uint64_t prefix, unsigned key)
+{
+    return (uint32_t)(((prefix << (64 - 8 * key)) * 0x9E3779B97F4A7C15ull) >> (64 - CHAIN_HASH_BITS));
+}
+
+// Searches one chain for matches of at least key bytes that are longer than
+// *best, and stops early at ub, the longest match still possible. Only the
+// bytes decide what is taken, never the hash, so the result is the nearest of
+// the longest matches, whatever collides.
+static inline void SearchChain(const uint8_t *src, uint64_t spos, uint32_t head, const uint16_t *link,
+                               unsigned key, unsigned cap, unsigned ub, uint64_t forbidden, unsigned *best,
+                               uint64_t *bestdist)
+{
+    const uint64_t reach = spos < WINDOW_SIZE_8 ? spos : WINDOW_SIZE_8;
+    const uint8_t *cur = src + spos;
+    unsigned need = *best + 1 > key ? *best + 1 : key;
+    uint8_t want = cur[need - 1];
+    // Distance 0, which only a head left from 2^32 positions ago can give,
+    // wraps round to fail the test as well.
+    for (uint64_t d = (uint32_t)((uint32_t)spos - head); d - 1 < reach;
+         d += link[(spos - d) & (CHAIN_LINKS - 1)]) {
+        const uint8_t *cand = cur - d;
+        if (cand[need - 1] != want || d == forbidden)
+            continue;
+        const unsigned len = CommonLength(cand, cur, cap);
+        if (len >= need) {
+            *best = len;
+            *bestdist = d;
+            if (len >= ub)
+                return;
+            need = len + 1;
+            want = cur[len];
+        }
+    }
+}
+
+// Finds the longest match at each position from begin to end - 1 into
+// length (0 when below MIN_SEQ_8) and distance, with an index of its own in
+// heads and links. The index first takes in the window before begin, so the
+// result for each position depends on the input and on begin alone.
+static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, uint64_t end, uint32_t *heads,
+                        uint16_t *links, uint16_t *distance, uint8_t *length)
+{
+    // An empty head reads as a distance beyond every window.
+    memset(heads, 0xFF, CHAIN_LEVELS * CHAIN_HEADS * sizeof(uint32_t));
+    const uint64_t start = begin > CHAIN_LINKS ? begin - CHAIN_LINKS : 0;
+    unsigned prevlen = 0;
+    uint64_t prevdist = 0;
+    // Hashes of the positions up to PREFETCH_AHEAD ahead, whose heads are
+    // fetched early: they are what the search waits for most.
+    uint32_t hashes[PREFETCH_RING][CHAIN_LEVELS];
+    for (uint64_t p = start; p < start + PREFETCH_AHEAD && p < srcsize; p++) {
+        const uint64_t prefix = LoadPrefix(src + p, srcsize - p);
+        for (unsigned level = 0; level < CHAIN_LEVELS; level++)
+            hashes[p % PREFETCH_RING][level] = ChainHash(prefix, CHAIN_KEYS[level]);
+    }
+
+    for (uint64_t spos = start; spos < end; spos++) {
+        const uint64_t left = srcsize - spos;
+        const uint32_t *hash = hashes[spos % PREFETCH_RING];
+        uint32_t head[CHAIN_LEVELS];
+        for (unsigned level = 0; level < CHAIN_LEVELS; level++)
+            head[level] = heads[level * CHAIN_HEADS + hash[level]];
+        if (left > PREFETCH_AHEAD) {
+            const uint64_t ahead = spos + PREFETCH_AHEAD;
+            const uint64_t prefix = LoadPrefix(src + ahead, srcsize - ahead);
+            uint32_t *later = hashes[ahead % PREFETCH_RING];
+            for (unsigned level = 0; level < CHAIN_LEVELS; level++) {
+                later[level] = ChainHash(prefix, CHAIN_KEYS[level]);
+                PREFETCH(heads + level * CHAIN_HEADS + later[level]);
+            }
+        }
+
+        if (spos >= begin) {
+            const unsigned cap = left < MAX_SEQ_8 ? (unsigned)left : MAX_SEQ_8;
+            const uint64_t forbidden = (spos & 0xFFF) + 1;
+            // The match before, one byte shorter at the same distance, is a
+            // match here too, unless that distance has just become forbidden.
+            unsigned best = 0;
+            uint64_t bestdist = 0;
+            if (prevlen > MIN_SEQ_8 && prevdist != forbidden) {
+                best = CommonLength(src + spos - prevdist, src + spos, cap);
+                bestdist = prevdist;
+            }
+            unsigned ub = cap;
+            for (unsigned level = 0; level < CHAIN_LEVELS && best < ub; level++) {
+                const unsigned key = CHAIN_KEYS[level];
+                if (key > cap)
+                    continue;
+                SearchChain(src, spos, head[level], links + level * CHAIN_LINKS, key, cap, ub, forbidden, &best,
+                            &bestdist);
+                // Every match of key bytes or more is in this chain.
+                if (best >= key)
+                    break;
+                ub = key - 1;
+            }
+            if (best < MIN_SEQ_8)
+                best = 0;
+            length[spos] = (uint8_t)best;
+            distance[spos] = (uint16_t)bestdist;
+            prevlen = best;
+            prevdist = bestdist;
+        }
+
+        for (unsigned level = 0; level < CHAIN_LEVELS; level++) {
+            if (CHAIN_KEYS[level] > left)
+                continue;
+            // A head from 2^32 positions back reads as distance 0, which as a
+            // link would never end a walk.
+            const uint32_t d = (uint32_t)spos - head[level];
+            links[level * CHAIN_LINKS + (spos & (CHAIN_LINKS - 1))] = d - 1 < WINDOW_SIZE_8 ? (uint16_t)d : CHAIN_END;
+            heads[level * CHAIN_HEADS + hash[level]] = (uint32_t)spos;
+        }
+    }
+}
+
+uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst, void *work)
+{
+    uint8_t *base = (uint8_t *)work + (-(uintptr_t)work & 63);
+    uint32_t *heads = (uint32_t *)base;
+    uint16_t *links = (uint16_t *)(heads + 2 * CHAIN_LEVELS * CHAIN_HEADS);
+    uint16_t *distance = links + 2 * CHAIN_LEVELS * CHAIN_LINKS;
+    uint8_t *length = (uint8_t *)(distance + srcsize);
+    uint8_t *last = length + srcsize;
+
+    // Large inputs are searched in two halves, the second on a thread of its
+    // own where one can be started. The halves are the same either way, so
+    // the stream does not depend on it.
+    const uint64_t half = srcsize >= SPLIT_MIN_SIZE ? srcsize / 2 : srcsize;
+    uint32_t *heads2 = heads + CHAIN_LEVELS * CHAIN_HEADS;
+    uint16_t *links2 = links + CHAIN_LEVELS * CHAIN_LINKS;
+    std::thread helper;
+    if (half < srcsize) {
+        try {
+            helper = std::thread(FindMatches, src, srcsize, half, srcsize, heads2, links2, distance, length);
+        } catch (...) {
+            FindMatches(src, srcsize, half, srcsize, heads2, links2, distance, length);
+        }
+    }
+    FindMatches(src, srcsize, 0, half, heads, links, distance, length);
+    if (helper.joinable())
+        helper.join();
+
+    // Shortest path. From a position every length from 2 up to its longest
+    // match can be taken at that match's distance (whether a source can be
+    // named depends on the distance alone), so the longest match is all the
+    // search has to give. The cheapest parse of the first j bytes then ends
+    // in a literal, or in a reference from the earliest position that
+    // reaches j, because a longer prefix never costs fewer bits (cut its last
+    // item short by one byte). Ties go to the reference.
+    uint64_t cost[PARSE_RING];
+    cost[0] = 0;
+    uint64_t from = 0; // earliest position whose reference may end at j
+    for (uint64_t j = 1; j <= srcsize; j++) {
+        while (from + MIN_SEQ_8 <= j && (from + MAX_SEQ_8 < j || from + length[from] < j))
+            from++;
+        const uint64_t literal = cost[(j - 1) % PARSE_RING] + LITERAL_BITS;
+        const uint64_t reference = from + MIN_SEQ_8 <= j ? cost[from % PARSE_RING] + REFERENCE_BITS : UINT64_MAX;
+        const bool useReference = reference <= literal;
+        cost[j % PARSE_RING] = useReference ? reference : literal;
+        last[j] = (uint8_t)(useReference ? j - from : 1);
+    }
+
+    // Turn the chain of last items, read from the end, into each item's
+    // length at its first position.
+    if (srcsize > 0) {
+        uint64_t j = srcsize;
+        unsigned len = last[j];
+        while (j > 0) {
+            const uint64_t p = j - len;
+            const unsigned next = p > 0 ? last[p] : 0;
+            last[p] = (uint8_t)len;
+            j = p;
+            len = next;
+        }
+    }
+
+    InitOutput(dst);
+    for (uint64_t spos = 0; spos < srcsize;) {
+        const unsigned len = last[spos];
+        if (len == 1) {
+            WriteLiteral(src[spos]);
+        } else if (!WriteReference(spos, distance[spos], len)) {
+            return FAILED;
+        }
+        spos += len;
     }
     return FinishOutput();
 }

@@ -65,6 +65,32 @@ uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *
 uint64_t LZSS_CompressSimple(const uint8_t *src, uint64_t len, uint8_t *dst);
 
 /*
+ * Scratch bytes that LZSS_CompressOptimal needs for size input bytes:
+ * 4 * size + 1 plus 835648 (two match indexes). UINT64_MAX when that does not
+ * fit in 64 bits.
+ */
+uint64_t LZSS_GetOptimalWorkSize(uint64_t size);
+
+/*
+ * Optimal-parse encoder: writes the smallest stream the format allows, under
+ * the same limits as the greedy encoders (distances 1 to 4094, never a source
+ * whose low 12 bits are 0xFFF, lengths 2 to 17), so never a larger one than
+ * LZSS_CompressSimpleFast. It finds the longest match at every position and
+ * takes the parse with the fewest bits, 9 per literal and 17 per reference,
+ * which is the fewest bytes. The same input gives the same stream.
+ * dst must hold LZSS_GetCompressedMaxSize(srcsize) bytes; work must hold
+ * LZSS_GetOptimalWorkSize(srcsize) bytes of any alignment, all of which it
+ * may overwrite; srcsize may be 0. Returns the stream size (3 at least, never
+ * above the bound); nothing is written in dst beyond it. Never fails on any
+ * input.
+ * From 64 KiB of input on it searches the second half on a thread that it
+ * starts and joins before it returns (or itself, when no thread can be
+ * started); the stream is the same either way. That thread touches only src
+ * and work; the writer state is shared with the other functions as usual.
+ */
+uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst, void *work);
+
+/*
  * Empties the position queues. LZSS_CompressSimpleFast does this itself on
  * every call; callers never need to.
  */

@@ -32,6 +32,7 @@ static const char USAGE[] =
     "  -c             compress (default)\n"
     "  -d             decompress\n"
     "  -p file_pos    start file position (default: 0)\n"
+    "  -b             best compression: smallest record, slower\n"
     "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n";
 
 enum Mode { MODE_COMPRESS = 0, MODE_DECOMPRESS = 1, MODE_LIST = 2 };
@@ -41,9 +42,10 @@ struct Options {
     const char *output;
     int32_t mode;
     uint32_t file_pos;
+    bool best;
 };
 
-static const char *const arguments[] = {"c", "d", "p", "l", NULL};
+static const char *const arguments[] = {"c", "d", "p", "b", "l", NULL};
 
 struct Result {
     uint8_t *data;
@@ -140,6 +142,9 @@ void argparse(int argc, char **argv, Options *options)
                 options->file_pos = Parse_ulong(argv[++i]);
             break;
         case 3:
+            options->best = true;
+            break;
+        case 4:
             options->mode = MODE_LIST;
             break;
         default:
@@ -190,11 +195,18 @@ static void PutLE32(uint8_t *to, uint32_t value)
         to[i] = (uint8_t)(value >> (8 * i));
 }
 
-static Result Pack(const uint8_t *input, uint64_t size)
+static Result Pack(const uint8_t *input, uint64_t size, bool best)
 {
     const uint64_t maxsize = LZSS_GetCompressedMaxSize(size) + HEADER_SIZE;
     uint8_t *buffer = (uint8_t *)Allocate(maxsize);
-    const uint64_t n = LZSS_CompressSimpleFast(input, size, buffer + HEADER_SIZE);
+    uint64_t n;
+    if (best) {
+        void *work = Allocate(LZSS_GetOptimalWorkSize(size));
+        n = LZSS_CompressOptimal(input, size, buffer + HEADER_SIZE, work);
+        free(work);
+    } else {
+        n = LZSS_CompressSimpleFast(input, size, buffer + HEADER_SIZE);
+    }
     if (n == FAILED)
         Fail("Error: LZSS_Compress*()");
     const uint64_t dsize = n + HEADER_SIZE;
@@ -301,7 +313,7 @@ int main(int argc, char **argv)
         return 0;
     }
     const Result result = options.mode == MODE_DECOMPRESS ? Unpack(input, size, options.file_pos)
-                                                          : Pack(input, size);
+                                                          : Pack(input, size, options.best);
 
     switch (WriteFileSafely(options.output, result.data, result.size)) {
     case WRITE_OK:

@@ -14,6 +14,7 @@ std::string Usage()
              "positional arguments:\n  INPUT          input file\n  OUTPUT         output file\n"
              "optional arguments:\n  -c             compress (default)\n  -d             decompress\n"
              "  -p file_pos    start file position (default: 0)\n"
+             "  -b             best compression: smallest record, slower\n"
              "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n",
              EXSPACK_TOOL);
     return text;
@@ -170,6 +171,27 @@ TEST_F(Tool, InputAndOutputMayBeTheSameFile)
     EXPECT_NE(ReadFile(P("f")), input);
     EXPECT_EQ(Exec({P("f"), P("f"), "-d"}).status, 0);
     EXPECT_EQ(ReadFile(P("f")), input);
+}
+
+TEST_F(Tool, BestPacksSmallerRecordsThatUnpack)
+{
+    for (const auto &entry : fs::directory_iterator(EXSPACK_CORPUS)) {
+        if (entry.path().filename() == "README.md")
+            continue;
+        const std::string in = entry.path().string();
+        ASSERT_EQ(Exec({in, P("greedy")}).status, 0);
+        const Outcome run = Exec({"-b", in, P("best")});
+        ASSERT_EQ(run.status, 0);
+        const Bytes best = ReadFile(P("best"));
+        // Every corpus file has some gain left over by the greedy encoder.
+        EXPECT_LT(best.size(), ReadFile(P("greedy")).size()) << in;
+        char line[64];
+        snprintf(line, sizeof line, "Compressed Size  : %zu (0x%zX)\n", best.size(), best.size());
+        EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1), line);
+        // -b changes nothing when unpacking.
+        ASSERT_EQ(Exec({P("best"), P("unpacked"), "-d", "-b"}).status, 0);
+        EXPECT_EQ(ReadFile(P("unpacked")), ReadFile(in)) << in;
+    }
 }
 
 TEST_F(Tool, CorpusRoundTrips)
