@@ -71,11 +71,22 @@ protected:
             command += " \"" + arg + "\"";
         const fs::path out = dir / ".stdout", err = dir / ".stderr";
         command += " >\"" + out.string() + "\" 2>\"" + err.string() + "\"";
+#ifdef _WIN32
+        // cmd /c drops the first and the last quote of a command line that
+        // holds more than two.
+        command = "\"" + command + "\"";
+#endif
         int status = std::system(command.c_str());
 #ifndef _WIN32
         status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 #endif
         Outcome run{status, Slurp(out), Slurp(err)};
+#ifdef _WIN32
+        // Standard output is in text mode, as for any console program.
+        for (std::string *text : {&run.out, &run.err})
+            for (size_t at; (at = text->find("\r\n")) != std::string::npos;)
+                text->erase(at, 1);
+#endif
         fs::remove(out);
         fs::remove(err);
         return run;
@@ -218,8 +229,12 @@ TEST_F(Tool, PositionPast32BitsSaturates)
 
 TEST_F(Tool, InputThatCannotBeMeasured)
 {
+#ifdef _WIN32
+    ExpectError({dir.string(), P("out")}, "Can't open: " + dir.string()); // Windows opens no folder as a file
+#else
     ExpectError({dir.string(), P("out")}, "Error: GetFileSize()");
-#ifndef _WIN32
+    ExpectError({"/dev/stdin", P("out")}, "Error: GetFileSize()", "echo piped |");
+#endif
     // Sparse files of 2 GiB and of 4 GiB + 12 bytes that start with a record.
     const Bytes record = Pack(FromText("twelve bytes"));
     for (uint64_t size : {uint64_t(1) << 31, (uint64_t(1) << 32) + 12}) {
@@ -228,8 +243,6 @@ TEST_F(Tool, InputThatCannotBeMeasured)
         ExpectError({P("huge"), P("out"), "-d"}, "Error: GetFileSize()");
     }
     fs::remove(dir / "huge");
-    ExpectError({"/dev/stdin", P("out")}, "Error: GetFileSize()", "echo piped |");
-#endif
     EXPECT_FALSE(fs::exists(dir / "out"));
 }
 
@@ -261,6 +274,29 @@ TEST_F(Tool, ReplacesOutputKeepingModeAndLinks)
 
     EXPECT_EQ(Exec({P("in"), "/dev/null"}).status, 0);
     EXPECT_EQ(Listing(), (std::vector<std::string>{"in", "link", "new", "old"}));
+}
+#endif
+
+#ifdef _WIN32
+TEST_F(Tool, ReplacesOutputOnlyWhereWindowsWould)
+{
+    WriteBytes(dir / "in", FromText("contents"));
+    WriteBytes(dir / "old", FromText("old"));
+    WriteBytes(dir / "readonly", FromText("read-only"));
+    fs::permissions(dir / "readonly", fs::perms::owner_read);
+    ExpectError({P("in"), P("readonly")}, "Can't open: " + P("readonly"));
+    EXPECT_EQ(Slurp(dir / "readonly"), "read-only");
+    {
+        // Held open without leave to delete: the rename over it fails.
+        std::ifstream held(dir / "old");
+        ExpectError({P("in"), P("old")}, "Can't write: " + P("old"));
+    }
+    EXPECT_EQ(Slurp(dir / "old"), "old");
+    EXPECT_EQ(Exec({P("in"), P("old")}).status, 0);
+    EXPECT_EQ(ReadFile(P("old")), Pack(FromText("contents")));
+    EXPECT_EQ(Exec({P("in"), "NUL"}).status, 0);
+    fs::permissions(dir / "readonly", fs::perms::owner_all);
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"in", "old", "readonly"})) << "no temporary file is left";
 }
 #endif
 
