@@ -16,6 +16,29 @@ install(FILES exspack.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(TARGETS lzss EXPORT exspackTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES LZSS.h DESTINATION ${EXSPACK_INSTALL_INCLUDEDIR})
 
+# What linking the static codec takes besides the library itself: the thread
+# library, where the codec uses threads, and the C++ runtime, which a link
+# driven by a C compiler leaves out.
+get_target_property(lzss_links lzss LINK_LIBRARIES)
+set(EXSPACK_CONFIG_DEPENDENCIES "")
+set(pc_libs "")
+if("Threads::Threads" IN_LIST lzss_links)
+  string(APPEND EXSPACK_CONFIG_DEPENDENCIES "find_dependency(Threads)\n")
+  set(pc_libs "${CMAKE_THREAD_LIBS_INIT}")
+endif()
+set(EXSPACK_CXX_RUNTIME "")
+foreach(lib IN LISTS CMAKE_CXX_IMPLICIT_LINK_LIBRARIES)
+  if(NOT lib IN_LIST CMAKE_C_IMPLICIT_LINK_LIBRARIES)
+    list(APPEND EXSPACK_CXX_RUNTIME ${lib})
+    if(lib MATCHES "^-|/")
+      string(APPEND pc_libs " ${lib}")
+    else()
+      string(APPEND pc_libs " -l${lib}")
+    endif()
+  endif()
+endforeach()
+string(STRIP "${pc_libs}" pc_libs)
+
 install(EXPORT exspackTargets NAMESPACE exspack:: DESTINATION ${EXSPACK_INSTALL_CMAKEDIR})
 configure_package_config_file(cmake/exspackConfig.cmake.in ${PROJECT_BINARY_DIR}/exspackConfig.cmake
   INSTALL_DESTINATION ${EXSPACK_INSTALL_CMAKEDIR})
