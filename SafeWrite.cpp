@@ -7,6 +7,151 @@
 
 #include <string>
 
+#ifdef _WIN32
+// The one piece of the tool that needs the operating system: replacing a file
+// in one step. <windows.h> stays in this module; it defines names such as
+// GetFileSize that the tool uses for its own functions.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+// Paths are in the code page the C runtime's fopen takes them in. They are
+// widened before being taken apart, so that a backslash byte inside a
+// double-byte character is never mistaken for a separator.
+static bool Widen(const char *path, std::wstring *wide)
+{
+    const UINT codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+    const int n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (n <= 0)
+        return false;
+    wide->assign((size_t)n, L'\0');
+    if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, path, -1, &(*wide)[0], n) != n)
+        return false;
+    wide->resize((size_t)n - 1);
+    return true;
+}
+
+// WriteFile takes at most 4 GiB - 1 at a time, and may take less.
+static bool WriteAll(HANDLE file, const uint8_t *data, uint64_t size)
+{
+    while (size > 0) {
+        const DWORD chunk = size < (1u << 30) ? (DWORD)size : (DWORD)1 << 30;
+        DWORD n = 0;
+        if (!WriteFile(file, data, chunk, &n, nullptr) || n == 0)
+            return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+static WriteResult WriteDirectly(const std::wstring &path, const uint8_t *data, uint64_t size)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return WRITE_CANT_OPEN;
+    const bool written = WriteAll(file, data, size);
+    if (!CloseHandle(file) || !written)
+        return WRITE_CANT_WRITE;
+    return WRITE_OK;
+}
+
+// The file a symbolic link or junction leads to, so that the link survives.
+static bool FinalPath(HANDLE file, std::wstring *path)
+{
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetFinalPathNameByHandleW(file, &buffer[0], (DWORD)buffer.size(), FILE_NAME_NORMALIZED);
+        if (n == 0)
+            return false;
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            *path = buffer;
+            return true;
+        }
+        buffer.assign(n, L'\0');
+    }
+}
+
+WriteResult WriteFileSafely(const char *path, const uint8_t *data, uint64_t size)
+{
+    std::wstring target;
+    if (!Widen(path, &target))
+        return WRITE_CANT_OPEN;
+
+    // What the name stands for now: nothing, a file, or a device such as NUL
+    // or CON, which has no folder to put a temporary file in.
+    DWORD attributes = FILE_ATTRIBUTE_NORMAL;
+    const HANDLE old = CreateFileW(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (old == INVALID_HANDLE_VALUE) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND)
+            return WRITE_CANT_OPEN; // no such folder, no access
+    } else {
+        if (GetFileType(old) != FILE_TYPE_DISK) {
+            CloseHandle(old);
+            return WriteDirectly(target, data, size);
+        }
+        BY_HANDLE_FILE_INFORMATION info;
+        // A read-only file could not be opened for writing, and so is not
+        // replaced either.
+        bool ok = GetFileInformationByHandle(old, &info) &&
+                  !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+        if (ok && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            ok = FinalPath(old, &target);
+        CloseHandle(old);
+        if (!ok)
+            return WRITE_CANT_OPEN;
+        const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+        if (info.dwFileAttributes & kept)
+            attributes = info.dwFileAttributes & kept;
+    }
+
+    size_t slash = target.find_last_of(L"\\/");
+    if (slash == std::wstring::npos && target.size() >= 2 && target[1] == L':')
+        slash = 1; // C:name, relative to the drive's current folder
+    const std::wstring folder = slash == std::wstring::npos ? L"" : target.substr(0, slash + 1);
+    const std::wstring name = slash == std::wstring::npos ? target : target.substr(slash + 1);
+
+    std::wstring temp;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; file == INVALID_HANDLE_VALUE; attempt++) {
+        temp = folder + L"." + name + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
+               std::to_wstring(attempt) + L".tmp";
+        file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, attributes, nullptr);
+        if (file == INVALID_HANDLE_VALUE && (GetLastError() != ERROR_FILE_EXISTS || attempt == 100))
+            return WRITE_CANT_OPEN;
+    }
+    bool ok = WriteAll(file, data, size) && FlushFileBuffers(file);
+    ok = CloseHandle(file) && ok;
+    ok = ok && MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) {
+        DeleteFileW(temp.c_str());
+        return WRITE_CANT_WRITE;
+    }
+    return WRITE_OK;
+}
+
+bool MakeFolder(const char *path)
+{
+    std::wstring folder;
+    if (!Widen(path, &folder))
+        return false;
+    if (CreateDirectoryW(folder.c_str(), nullptr))
+        return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS)
+        return false;
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+#define NULL_DEVICE "NUL"
+
+#else
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -105,15 +250,21 @@ bool MakeFolder(const char *path)
     return errno == EEXIST && stat(path, &folder) == 0 && S_ISDIR(folder.st_mode);
 }
 
+#define NULL_DEVICE "/dev/null"
+
+#endif
+
+// dup, dup2, fdopen and fileno exist under these names in the Windows C
+// runtime too.
 FILE *DivertStdout(void)
 {
     fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
+    const int saved = dup(fileno(stdout));
     if (saved < 0)
         return stdout;
-    const int null = open("/dev/null", O_WRONLY);
+    const int null = open(NULL_DEVICE, O_WRONLY);
     FILE *report = null < 0 ? NULL : fdopen(saved, "w");
-    if (report == NULL || dup2(null, STDOUT_FILENO) < 0) {
+    if (report == NULL || dup2(null, fileno(stdout)) < 0) {
         if (report != NULL)
             fclose(report);
         else

@@ -81,11 +81,22 @@ protected:
             command += " \"" + arg + "\"";
         const fs::path out = dir / ".stdout", err = dir / ".stderr";
         command += " >\"" + out.string() + "\" 2>\"" + err.string() + "\"";
+#ifdef _WIN32
+        // cmd /c drops the first and the last quote of a command line that
+        // holds more than two.
+        command = "\"" + command + "\"";
+#endif
         int status = std::system(command.c_str());
 #ifndef _WIN32
         status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 #endif
         Outcome run{status, Slurp(out), Slurp(err)};
+#ifdef _WIN32
+        // Standard output is in text mode, as for any console program.
+        for (std::string *text : {&run.out, &run.err})
+            for (size_t at; (at = text->find("\r\n")) != std::string::npos;)
+                text->erase(at, 1);
+#endif
         fs::remove(out);
         fs::remove(err);
         return run;

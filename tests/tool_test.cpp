@@ -117,8 +117,12 @@ TEST_F(Tool, PositionPast32BitsSaturates)
 
 TEST_F(Tool, InputThatCannotBeMeasured)
 {
+#ifdef _WIN32
+    ExpectError({dir.string(), P("out")}, "Can't open: " + dir.string()); // Windows opens no folder as a file
+#else
     ExpectError({dir.string(), P("out")}, "Error: GetFileSize()");
-#ifndef _WIN32
+    ExpectError({"/dev/stdin", P("out")}, "Error: GetFileSize()", "echo piped |");
+#endif
     // Sparse files of 2 GiB and of 4 GiB + 12 bytes that start with a record.
     const Bytes record = Pack(FromText("twelve bytes"));
     for (uint64_t size : {uint64_t(1) << 31, (uint64_t(1) << 32) + 12}) {
@@ -127,8 +131,6 @@ TEST_F(Tool, InputThatCannotBeMeasured)
         ExpectError({P("huge"), P("out"), "-d"}, "Error: GetFileSize()");
     }
     fs::remove(dir / "huge");
-    ExpectError({"/dev/stdin", P("out")}, "Error: GetFileSize()", "echo piped |");
-#endif
     EXPECT_FALSE(fs::exists(dir / "out"));
 }
 
@@ -160,6 +162,29 @@ TEST_F(Tool, ReplacesOutputKeepingModeAndLinks)
 
     EXPECT_EQ(Exec({P("in"), "/dev/null"}).status, 0);
     EXPECT_EQ(Listing(), (std::vector<std::string>{"in", "link", "new", "old"}));
+}
+#endif
+
+#ifdef _WIN32
+TEST_F(Tool, ReplacesOutputOnlyWhereWindowsWould)
+{
+    WriteBytes(dir / "in", FromText("contents"));
+    WriteBytes(dir / "old", FromText("old"));
+    WriteBytes(dir / "readonly", FromText("read-only"));
+    fs::permissions(dir / "readonly", fs::perms::owner_read);
+    ExpectError({P("in"), P("readonly")}, "Can't open: " + P("readonly"));
+    EXPECT_EQ(Slurp(dir / "readonly"), "read-only");
+    {
+        // Held open without leave to delete: the rename over it fails.
+        std::ifstream held(dir / "old");
+        ExpectError({P("in"), P("old")}, "Can't write: " + P("old"));
+    }
+    EXPECT_EQ(Slurp(dir / "old"), "old");
+    EXPECT_EQ(Exec({P("in"), P("old")}).status, 0);
+    EXPECT_EQ(ReadFile(P("old")), Pack(FromText("contents")));
+    EXPECT_EQ(Exec({P("in"), "NUL"}).status, 0);
+    fs::permissions(dir / "readonly", fs::perms::owner_all);
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"in", "old", "readonly"})) << "no temporary file is left";
 }
 #endif
 
