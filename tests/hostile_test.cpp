@@ -165,8 +165,13 @@ TEST_F(Hostile, NothingReadableOrWritable)
     const std::string openIn = "Can't open: ";
     ExpectRefused({P("missing"), P("out")}, openIn + P("missing"));
     ExpectRefused({P("missing"), P("out"), "-d"}, openIn + P("missing"));
-    ExpectRefused({P("folder"), P("out")}, "Error: GetFileSize()");
-    ExpectRefused({P("folder"), P("out"), "-d"}, "Error: GetFileSize()");
+#ifdef _WIN32
+    const std::string folderInput = openIn + P("folder"); // Windows opens no folder as a file
+#else
+    const std::string folderInput = "Error: GetFileSize()";
+#endif
+    ExpectRefused({P("folder"), P("out")}, folderInput);
+    ExpectRefused({P("folder"), P("out"), "-d"}, folderInput);
     ExpectRefused({P("in"), P("none/out")}, openIn + P("none/out"));
     ExpectRefused({P("in"), P("folder")}, openIn + P("folder"));
     ExpectRefused({P("text"), P("text"), "-d"}, "Error: Bad file");
