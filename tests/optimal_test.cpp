@@ -170,13 +170,4 @@ TEST_P(OptimalCorpus, SmallerThanGreedyAndOptimalOnItsStart)
     EXPECT_EQ(CheckOptimal(start).size(), SmallestStreamSize(start));
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, OptimalCorpus,
-                         testing::Values("alice29.txt", "lcet10.txt", "plrabn12.txt", "html", "urls.10K",
-                                         "geo.protodata", "kppkn.gtb", "paper-100k.pdf", "fireworks.jpeg"),
-                         [](const testing::TestParamInfo<const char *> &info) {
-                             std::string name = info.param;
-                             for (char &c : name)
-                                 if (!isalnum((unsigned char)c))
-                                     c = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Files, OptimalCorpus, testing::ValuesIn(kCorpusFiles), CorpusTestName);

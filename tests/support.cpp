@@ -139,6 +139,18 @@ Bytes RoundTrip(const Bytes &input)
     return fast;
 }
 
+const char *const kCorpusFiles[9] = {"alice29.txt", "lcet10.txt", "plrabn12.txt", "html", "urls.10K",
+                                     "geo.protodata", "kppkn.gtb", "paper-100k.pdf", "fireworks.jpeg"};
+
+std::string CorpusTestName(const testing::TestParamInfo<const char *> &info)
+{
+    std::string name = info.param;
+    for (char &c : name)
+        if (!isalnum((unsigned char)c))
+            c = '_';
+    return name;
+}
+
 Bytes FromText(const std::string &text) { return Bytes(text.begin(), text.end()); }
 
 Bytes FromHex(const std::string &hex)

@@ -72,6 +72,11 @@ Bytes Compress(const Bytes &input);
 // wrote the same bytes. Returns the stream.
 Bytes RoundTrip(const Bytes &input);
 
+// The sample files in EXSPACK_CORPUS, for tests that run on each, and their
+// names as test names.
+extern const char *const kCorpusFiles[9];
+std::string CorpusTestName(const testing::TestParamInfo<const char *> &info);
+
 Bytes FromText(const std::string &text);
 Bytes FromHex(const std::string &hex);
 Bytes ReadFile(const std::string &path);

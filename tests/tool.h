@@ -72,15 +72,16 @@ protected:
 
     // Runs the tool with args; `shell` goes in front of the command, for
     // limits and umask. EXSPACK_TOOL_WRAPPER, when set, goes right in front
-    // of the tool itself, to run it under a checker such as valgrind.
-    Outcome Exec(const std::vector<std::string> &args, const std::string &shell = "") const
+    // of the tool itself, to run it under a checker such as valgrind. With
+    // `together`, both streams go to `out`, as on a terminal.
+    Outcome Exec(const std::vector<std::string> &args, const std::string &shell = "", bool together = false) const
     {
         const char *wrapper = std::getenv("EXSPACK_TOOL_WRAPPER");
         std::string command = shell + (wrapper ? std::string(wrapper) + " " : "") + "\"" EXSPACK_TOOL "\"";
         for (const std::string &arg : args)
             command += " \"" + arg + "\"";
         const fs::path out = dir / ".stdout", err = dir / ".stderr";
-        command += " >\"" + out.string() + "\" 2>\"" + err.string() + "\"";
+        command += " >\"" + out.string() + "\" 2>" + (together ? "&1" : "\"" + err.string() + "\"");
 #ifdef _WIN32
         // cmd /c drops the first and the last quote of a command line that
         // holds more than two.
