@@ -378,10 +378,6 @@ static inline uint64_t Verdict(uint64_t t)
 // full match, read by MatchLength17 and by the filter words.
 #define SEARCH_MARGIN (MAX_SEQ_8 + 1)
 
-// Searches queue slots [lo, hi) of the current byte from the newest entry
-// down, for the longest match at src + spos; needs SEARCH_MARGIN bytes at
-// spos. *bestlen (0 when called) and *bestoff are updated; returns true once
-// a match of MAX_SEQ_8 bytes ends the search.
 // Verdict of the candidate at off: while the best is shorter than 8, the
 // first word masked to bytes 0 to the best length; from 8 on (wide), the
 // word at probe = best length - 6, which covers bytes best - 6 to best + 1,
@@ -394,6 +390,10 @@ static inline uint64_t Judge(const uint8_t *src, uint64_t off, uint64_t cur0, ui
     return Verdict(wide ? t | (Load64(src + off + probe) ^ curp) << 8 : t & mask);
 }
 
+// Searches queue slots [lo, hi) of the current byte from the newest entry
+// down, for the longest match at src + spos; needs SEARCH_MARGIN bytes at
+// spos. *bestlen and *bestoff hold the best so far (length 0 before any) and
+// are updated; returns true once a match of MAX_SEQ_8 bytes ends the search.
 static bool SearchSlots(const uint8_t *src, uint64_t spos, const uint64_t *lo, const uint64_t *hi,
                         uint64_t *bestlen, uint64_t *bestoff)
 {
