@@ -4,9 +4,8 @@
 
 #include "LZSS.h"
 
-static const uint8_t MAGIC[4] = {0x45, 0x58, 0x53, 0x01};
-static const uint64_t HEADER_SIZE = 8;
-static const uint64_t SMALLEST_RECORD = HEADER_SIZE + 3; // an empty stream
+static const uint8_t MAGIC[4] = {RECORD_MAGIC & 0xFF, RECORD_MAGIC >> 8 & 0xFF, RECORD_MAGIC >> 16 & 0xFF,
+                                 RECORD_MAGIC >> 24};
 
 static inline uint64_t Load64(const uint8_t *p)
 {
@@ -43,22 +42,30 @@ static const uint8_t *FindMagic(const uint8_t *p, const uint8_t *last)
     return NULL;
 }
 
+RecordCheck CheckRecord(const uint8_t *data, uint64_t size, uint64_t position, FoundRecord *found)
+{
+    // Compared so that size - SMALLEST_RECORD cannot wrap.
+    if (size < SMALLEST_RECORD || position > size - SMALLEST_RECORD)
+        return RECORD_SMALL;
+    const uint8_t *const p = data + position;
+    uint64_t consumed = 0;
+    const uint64_t decoded = LZSS_GetDecompressedSize(p + HEADER_SIZE, size - position - HEADER_SIZE, &consumed);
+    if (decoded == UINT64_MAX)
+        return RECORD_BAD;
+    found->position = position;
+    found->length = consumed + HEADER_SIZE;
+    found->decoded = decoded;
+    found->header_size = (uint32_t)p[4] | (uint32_t)p[5] << 8 | (uint32_t)p[6] << 16 | (uint32_t)p[7] << 24;
+    return RECORD_OK;
+}
+
 bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *found)
 {
     if (size < SMALLEST_RECORD || from > size - SMALLEST_RECORD)
         return false;
     const uint8_t *const last = data + size - SMALLEST_RECORD; // the last possible start
-    for (const uint8_t *p = data + from; (p = FindMagic(p, last)) != NULL; p++) {
-        const uint64_t position = (uint64_t)(p - data);
-        uint64_t consumed = 0;
-        const uint64_t decoded = LZSS_GetDecompressedSize(p + HEADER_SIZE, size - position - HEADER_SIZE, &consumed);
-        if (decoded != UINT64_MAX) {
-            found->position = position;
-            found->length = consumed + HEADER_SIZE;
-            found->decoded = decoded;
-            found->header_size = (uint32_t)p[4] | (uint32_t)p[5] << 8 | (uint32_t)p[6] << 16 | (uint32_t)p[7] << 24;
+    for (const uint8_t *p = data + from; (p = FindMagic(p, last)) != NULL; p++)
+        if (CheckRecord(data, size, (uint64_t)(p - data), found) == RECORD_OK)
             return true;
-        }
-    }
     return false;
 }

@@ -18,8 +18,6 @@
 #include "RecordSearch.h"
 #include "SafeWrite.h"
 
-static const uint32_t RECORD_MAGIC = 0x01535845;
-static const uint64_t HEADER_SIZE = 8;
 static const uint64_t FAILED = UINT64_MAX;
 
 static const char USAGE[] =
@@ -220,20 +218,21 @@ static Result Pack(const uint8_t *input, uint64_t size, bool best)
 
 static Result Unpack(const uint8_t *input, uint64_t size, uint64_t file_pos)
 {
-    // The smallest record is 11 bytes: the header and an empty stream.
-    if (size < HEADER_SIZE + 3 || file_pos > size - (HEADER_SIZE + 3))
+    FoundRecord record;
+    switch (CheckRecord(input, size, file_pos, &record)) {
+    case RECORD_OK:
+        break;
+    case RECORD_SMALL:
         Fail("Error: Small file");
-    const uint8_t *stream = input + file_pos + HEADER_SIZE;
-    uint64_t consumed = 0;
-    const uint64_t dsize = LZSS_GetDecompressedSize(stream, size - file_pos - HEADER_SIZE, &consumed);
-    if (dsize == FAILED)
+    case RECORD_BAD:
         Fail("Error: Bad file");
-    uint8_t *buffer = (uint8_t *)Allocate(dsize);
-    LZSS_Decompress(stream, buffer);
-    consumed += HEADER_SIZE;
-    Print("Uncompressed Size: %llu (0x%llX)\n", (unsigned long long)dsize, (unsigned long long)dsize);
-    Print("Compressed Size  : %llu (0x%llX)", (unsigned long long)consumed, (unsigned long long)consumed);
-    return Result{buffer, dsize};
+    }
+    uint8_t *buffer = (uint8_t *)Allocate(record.decoded);
+    LZSS_Decompress(input + file_pos + HEADER_SIZE, buffer);
+    Print("Uncompressed Size: %llu (0x%llX)\n", (unsigned long long)record.decoded,
+          (unsigned long long)record.decoded);
+    Print("Compressed Size  : %llu (0x%llX)", (unsigned long long)record.length, (unsigned long long)record.length);
+    return Result{buffer, record.decoded};
 }
 
 // Lists every record in the input and, given a folder, writes each one's
