@@ -15,8 +15,8 @@
 #include <string>
 
 #include "LZSS.h"
-#include "RecordSearch.h"
-#include "SafeWrite.h"
+#include "Records.h"
+#include "Platform.h"
 
 static const uint64_t FAILED = UINT64_MAX;
 
@@ -53,11 +53,23 @@ struct Result {
 // Where the tool's own report goes: stdout, except while listing (see List).
 static FILE *report = stdout;
 
+static void PrintArgs(FILE *stream, const char *format, va_list args)
+{
+    va_list again;
+    va_copy(again, args);
+    const int n = vsnprintf(NULL, 0, format, again);
+    va_end(again);
+    std::string text(n > 0 ? (size_t)n : 0, '\0');
+    if (n > 0)
+        vsnprintf(&text[0], text.size() + 1, format, args);
+    PrintText(stream, text.c_str());
+}
+
 static void Print(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    vfprintf(report, format, args);
+    PrintArgs(report, format, args);
     va_end(args);
 }
 
@@ -69,7 +81,7 @@ static void PrintTo(FILE *stream, const char *format, ...)
     fflush(report);
     va_list args;
     va_start(args, format);
-    vfprintf(stream, format, args);
+    PrintArgs(stream, format, args);
     va_end(args);
 }
 
@@ -287,6 +299,7 @@ static void List(const uint8_t *input, uint64_t size, const char *folder)
 
 int main(int argc, char **argv)
 {
+    GetArguments(&argc, &argv);
     Options options;
     argparse(argc, argv, &options);
     if (options.input == NULL || (options.output == NULL && options.mode != MODE_LIST)) {
@@ -294,7 +307,7 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    FILE *file = fopen(options.input, "rb");
+    FILE *file = OpenFile(options.input);
     if (file == NULL)
         Fail("Can't open: %s", options.input);
     const int32_t measured = GetFileSize(file);

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "LZSS.h"
-#include "RecordSearch.h"
+#include "Records.h"
 
 #include <cstring>
 #include <random>

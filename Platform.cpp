@@ -1,4 +1,4 @@
-#include "SafeWrite.h"
+#include "Platform.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -148,10 +148,31 @@ bool MakeFolder(const char *path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+void GetArguments(int *, char ***) {}
+
+FILE *OpenFile(const char *path) { return fopen(path, "rb"); }
+
+bool ListFolder(const char *path, std::vector<std::string> *names)
+{
+    WIN32_FIND_DATAA entry;
+    const HANDLE find = FindFirstFileA((std::string(path) + "\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    do {
+        if (strcmp(entry.cFileName, ".") != 0 && strcmp(entry.cFileName, "..") != 0)
+            names->push_back(entry.cFileName);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    return true;
+}
+
+void PrintText(FILE *stream, const char *text) { fputs(text, stream); }
+
 #define NULL_DEVICE "NUL"
 
 #else
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -249,6 +270,24 @@ bool MakeFolder(const char *path)
     struct stat folder;
     return errno == EEXIST && stat(path, &folder) == 0 && S_ISDIR(folder.st_mode);
 }
+
+void GetArguments(int *, char ***) {}
+
+FILE *OpenFile(const char *path) { return fopen(path, "rb"); }
+
+bool ListFolder(const char *path, std::vector<std::string> *names)
+{
+    DIR *folder = opendir(path);
+    if (folder == nullptr)
+        return false;
+    while (const struct dirent *entry = readdir(folder))
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            names->push_back(entry->d_name);
+    closedir(folder);
+    return true;
+}
+
+void PrintText(FILE *stream, const char *text) { fputs(text, stream); }
 
 #define NULL_DEVICE "/dev/null"
 

@@ -1,8 +1,8 @@
 // Records in a file: their layout, the check that unpacking one at a
 // position makes, and finding them in a larger file (an archive, a disc
 // image) whose positions nobody wrote down.
-#ifndef EXSPACK_RECORDSEARCH_H
-#define EXSPACK_RECORDSEARCH_H
+#ifndef EXSPACK_RECORDS_H
+#define EXSPACK_RECORDS_H
 
 #include <stdint.h>
 

@@ -1,10 +1,31 @@
-// Writing the tool's output file so that a failure never destroys a good one,
-// and the other platform-specific parts of the tool's output.
-#ifndef EXSPACK_SAFEWRITE_H
-#define EXSPACK_SAFEWRITE_H
+// The tool's dealings with the operating system: paths, folders, messages
+// and writing output files so that a failure never destroys a good one.
+// Inside the tool a path is UTF-8 on every platform; this module alone turns
+// it into what the system takes.
+#ifndef EXSPACK_PLATFORM_H
+#define EXSPACK_PLATFORM_H
 
 #include <stdint.h>
 #include <stdio.h>
+
+#include <string>
+#include <vector>
+
+// On Windows, replaces the arguments with their UTF-8 forms, taken from the
+// wide command line, so that any path arrives as typed. Elsewhere arguments
+// are bytes already and nothing changes.
+void GetArguments(int *argc, char ***argv);
+
+// Opens path for reading in binary mode, as fopen(path, "rb") does.
+FILE *OpenFile(const char *path);
+
+// The names of the entries in the folder path, "." and ".." left out, in no
+// particular order. Returns false when path is not a folder that can be read.
+bool ListFolder(const char *path, std::vector<std::string> *names);
+
+// Writes UTF-8 text to stream: as UTF-16 through the console functions when
+// stream is a Windows console, as the bytes themselves everywhere else.
+void PrintText(FILE *stream, const char *text);
 
 enum WriteResult {
     WRITE_OK,

@@ -1,4 +1,4 @@
-#include "RecordSearch.h"
+#include "Records.h"
 
 #include <string.h>
 
