@@ -1,7 +1,8 @@
 // A second decoder, written for plainness rather than speed, that the codec
 // and the tool are checked against: every read is bounds-checked, the output
 // grows one byte at a time, and a reference's source is found from its
-// distance rather than from the codec's block arithmetic.
+// distance rather than from the codec's block arithmetic. It also lists the
+// references it met, so that tests can see what an encoder chose.
 // Free of the test framework so that the fuzz targets can use it too.
 #ifndef EXSPACK_TESTS_REFERENCE_H
 #define EXSPACK_TESTS_REFERENCE_H
@@ -10,15 +11,21 @@
 #include <cstdint>
 #include <vector>
 
+struct Copy {
+    uint64_t pos, distance, length;
+    bool operator==(const Copy &o) const { return pos == o.pos && distance == o.distance && length == o.length; }
+};
+
 struct ReferenceResult {
-    bool ok;               // a complete stream whose references all name decoded bytes
-    uint64_t consumed;     // stream bytes up to and including the terminator
+    bool ok;           // a complete stream whose references all name decoded bytes
+    uint64_t consumed; // stream bytes up to and including the terminator
     std::vector<uint8_t> output;
+    std::vector<Copy> copies;
 };
 
 inline ReferenceResult ReferenceDecode(const uint8_t *stream, size_t available)
 {
-    ReferenceResult result{false, 0, {}};
+    ReferenceResult result{false, 0, {}, {}};
     std::vector<uint8_t> &out = result.output;
     size_t i = 0;
     unsigned flags = 0, bits = 0;
@@ -54,6 +61,7 @@ inline ReferenceResult ReferenceDecode(const uint8_t *stream, size_t available)
         const size_t distance = (out.size() - place) & 0xFFF;
         if (distance == 0 || distance > out.size())
             return result;
+        result.copies.push_back({out.size(), distance, (word >> 12) + 2u});
         const size_t source = out.size() - distance;
         for (unsigned k = 0; k < (word >> 12) + 2u; k++) {
             const uint8_t byte = out[source + k];

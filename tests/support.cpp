@@ -10,20 +10,15 @@
 #include <unistd.h>
 #endif
 
-static size_t PageSize()
+GuardedBuffer::GuardedBuffer(size_t size, const uint8_t *contents)
 {
 #ifdef _WIN32
     SYSTEM_INFO info;
     GetSystemInfo(&info);
-    return info.dwPageSize;
+    const size_t page = info.dwPageSize;
 #else
-    return (size_t)sysconf(_SC_PAGESIZE);
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
 #endif
-}
-
-GuardedBuffer::GuardedBuffer(size_t size) : size_(size)
-{
-    const size_t page = PageSize();
     const size_t usable = (size + page - 1) / page * page;
     mapped_ = usable + page;
 #ifdef _WIN32
@@ -37,12 +32,8 @@ GuardedBuffer::GuardedBuffer(size_t size) : size_(size)
         abort();
 #endif
     data_ = (uint8_t *)map_ + usable - size;
-}
-
-GuardedBuffer::GuardedBuffer(const Bytes &contents) : GuardedBuffer(contents.size())
-{
-    if (!contents.empty())
-        memcpy(data_, contents.data(), contents.size());
+    if (size > 0 && contents != nullptr)
+        memcpy(data_, contents, size);
 }
 
 GuardedBuffer::~GuardedBuffer()
@@ -56,46 +47,34 @@ GuardedBuffer::~GuardedBuffer()
 
 void StreamBuilder::Flag(bool literal)
 {
-    if (items_ == 8) {
-        flagAt_ = bytes_.size();
-        bytes_.push_back(0);
-        items_ = 0;
+    if (items == 8) {
+        flagAt = bytes.size();
+        bytes.push_back(0);
+        items = 0;
     }
-    if (literal)
-        bytes_[flagAt_] |= (uint8_t)(1u << items_);
-    items_++;
-}
-
-StreamBuilder &StreamBuilder::Literal(uint8_t byte)
-{
-    Flag(true);
-    bytes_.push_back(byte);
-    return *this;
+    bytes[flagAt] |= (uint8_t)(literal << items++);
 }
 
 StreamBuilder &StreamBuilder::Literals(const std::string &text)
 {
-    for (char c : text)
-        Literal((uint8_t)c);
+    for (char c : text) {
+        Flag(true);
+        bytes.push_back((uint8_t)c);
+    }
     return *this;
-}
-
-StreamBuilder &StreamBuilder::Reference(unsigned field, unsigned length)
-{
-    return Word(field | (length - 2) << 12);
 }
 
 StreamBuilder &StreamBuilder::Word(unsigned word)
 {
     Flag(false);
-    bytes_.push_back((uint8_t)word);
-    bytes_.push_back((uint8_t)(word >> 8));
+    bytes.push_back((uint8_t)word);
+    bytes.push_back((uint8_t)(word >> 8));
     return *this;
 }
 
 ScanResult Scan(const Bytes &stream, size_t available)
 {
-    GuardedBuffer guarded(Bytes(stream.begin(), stream.begin() + available));
+    GuardedBuffer guarded(available, stream.data());
     ScanResult result{0, 0xC0FFEE};
     result.size = LZSS_GetDecompressedSize(guarded.data(), available, &result.consumed);
     return result;
@@ -107,36 +86,41 @@ Bytes Decode(const Bytes &stream)
     EXPECT_NE(scan.size, UINT64_MAX);
     if (scan.size == UINT64_MAX)
         return {};
-    // Only the consumed bytes are readable: the decoder must not look further.
-    GuardedBuffer in(Bytes(stream.begin(), stream.begin() + scan.consumed));
+    GuardedBuffer in(scan.consumed, stream.data());
     GuardedBuffer out(scan.size);
     LZSS_Decompress(in.data(), out.data());
-    return out.bytes();
+    return out.bytes(scan.size);
 }
 
-Bytes Compress(const Bytes &input)
+// Checks one encoder's stream of n bytes written into a buffer of the bound.
+static Bytes Checked(const Bytes &input, GuardedBuffer &out, uint64_t n, const char *encoder)
 {
-    GuardedBuffer in(input);
-    GuardedBuffer out(LZSS_GetCompressedMaxSize(input.size()));
-    const uint64_t n = LZSS_CompressSimpleFast(in.data(), input.size(), out.data());
-    EXPECT_LE(n, out.size());
-    return Bytes(out.data(), out.data() + std::min<uint64_t>(n, out.size()));
+    EXPECT_LE(n, LZSS_GetCompressedMaxSize(input.size())) << encoder;
+    if (n > LZSS_GetCompressedMaxSize(input.size()))
+        return {};
+    const Bytes stream = out.bytes(n);
+    const ScanResult scan = Scan(stream);
+    EXPECT_EQ(scan.consumed, n) << encoder;
+    EXPECT_EQ(scan.size, input.size()) << encoder;
+    EXPECT_TRUE(scan.size == input.size() && Decode(stream) == input) << encoder << " does not decode to the input";
+    return stream;
 }
 
-Bytes RoundTrip(const Bytes &input)
+Streams RoundTrip(const Bytes &input)
 {
-    const Bytes fast = Compress(input);
-    GuardedBuffer in(input);
-    GuardedBuffer simple(LZSS_GetCompressedMaxSize(input.size()));
-    const uint64_t n = LZSS_CompressSimple(in.data(), input.size(), simple.data());
-    EXPECT_GE(fast.size(), 3u);
-    EXPECT_TRUE(n == fast.size() && memcmp(simple.data(), fast.data(), fast.size()) == 0)
-        << "the two encoders disagree";
-    const ScanResult scan = Scan(fast);
-    EXPECT_EQ(scan.consumed, fast.size());
-    EXPECT_EQ(scan.size, input.size());
-    EXPECT_TRUE(Decode(fast) == input) << "the stream does not decode to the input";
-    return fast;
+    const uint64_t bound = LZSS_GetCompressedMaxSize(input.size());
+    GuardedBuffer in(input), fast(bound), simple(bound), optimal(bound);
+    GuardedBuffer work(LZSS_GetOptimalWorkSize(input.size()) + 1);
+    const uint64_t n = LZSS_CompressSimpleFast(in.data(), input.size(), fast.data());
+    Streams streams{Checked(input, fast, n, "greedy"), {}};
+    EXPECT_TRUE(LZSS_CompressSimple(in.data(), input.size(), simple.data()) == n &&
+                memcmp(simple.data(), fast.data(), n) == 0)
+        << "the two greedy encoders disagree";
+    // Scratch one byte off alignment: the encoder takes any.
+    const uint64_t m = LZSS_CompressOptimal(in.data(), input.size(), optimal.data(), work.data() + 1);
+    streams.optimal = Checked(input, optimal, m, "optimal");
+    EXPECT_LE(m, n) << "the optimal stream is larger than the greedy one";
+    return streams;
 }
 
 const char *const kCorpusFiles[9] = {"alice29.txt", "lcet10.txt", "plrabn12.txt", "html", "urls.10K",
@@ -156,14 +140,9 @@ Bytes FromText(const std::string &text) { return Bytes(text.begin(), text.end())
 Bytes FromHex(const std::string &hex)
 {
     Bytes bytes;
-    for (size_t i = 0; i + 1 < hex.size();) {
-        if (hex[i] == ' ') {
-            i++;
-            continue;
-        }
-        bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
-        i += 2;
-    }
+    for (size_t i = 0; i + 1 < hex.size(); i += hex[i] == ' ' ? 1 : 2)
+        if (hex[i] != ' ')
+            bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
     return bytes;
 }
 

@@ -1,190 +1,50 @@
-// The tool as a user runs it: a separate process, its output files, its two
-// output streams and its exit status.
+// The tool as a user runs it, against ordinary and hostile input. Every run
+// ends either with status 0 and exactly the bytes expected, or with status 1,
+// one line on standard error and the folder left as it was: an existing
+// output unchanged and no temporary file behind.
 #include "tool.h"
 
 #include <cstdio>
 
 namespace {
 
-std::string Usage()
+const char USAGE[] =
+    "Vesperhall [PSX] compressor || v1.0.0 by tarsek\nusage: %s INPUT OUTPUT [-c | -d] [-p file_pos]\n"
+    "positional arguments:\n  INPUT          input file\n  OUTPUT         output file\n"
+    "optional arguments:\n  -c             compress (default)\n  -d             decompress\n"
+    "  -p file_pos    start file position (default: 0)\n"
+    "  -b             best compression: smallest record, slower\n"
+    "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n";
+
+std::string Format(const char *format, unsigned long long a, unsigned long long b = 0)
 {
-    char text[2048];
-    snprintf(text, sizeof text,
-             "Vesperhall [PSX] compressor || v1.0.0 by tarsek\nusage: %s INPUT OUTPUT [-c | -d] [-p file_pos]\n"
-             "positional arguments:\n  INPUT          input file\n  OUTPUT         output file\n"
-             "optional arguments:\n  -c             compress (default)\n  -d             decompress\n"
-             "  -p file_pos    start file position (default: 0)\n"
-             "  -b             best compression: smallest record, slower\n"
-             "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n",
-             EXSPACK_TOOL);
+    char text[512];
+    snprintf(text, sizeof text, format, a, a, b, b);
     return text;
 }
 
-} // namespace
-
-TEST_F(Tool, UsageWithoutBothPaths)
+std::string PackLines(uint64_t record, uint64_t decoded)
 {
-    for (const auto &args : {std::vector<std::string>{}, {P("in")}, {"-d", P("in"), "-p", "5"}}) {
-        const Outcome run = Exec(args);
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.out, Usage());
-        EXPECT_EQ(run.err, "");
-    }
+    return Format("Compressed Size  : %llu (0x%llX)\nUncompressed Size: %llu (0x%llX)", record, decoded);
 }
 
-TEST_F(Tool, WarnsAboutUnknownArgumentsAndGoesOn)
+std::string UnpackLines(uint64_t decoded, uint64_t record)
 {
-    WriteBytes(dir / "in", FromText("hello"));
-    const Outcome run = Exec({"-x", P("in"), "-cd", P("out"), "-", P("third")});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "Unknown option: -x\nUnknown option: -cd\nUnknown option: -\nUnknown argument: " + P("third") + "\n");
-    EXPECT_TRUE(fs::exists(dir / "out"));
+    return Format("Uncompressed Size: %llu (0x%llX)\nCompressed Size  : %llu (0x%llX)", decoded, record);
 }
 
-TEST_F(Tool, PacksWithHeaderAndSizeLines)
+// Text with repeats near and far, so that its record holds literals and
+// references over several groups.
+Bytes Sample(size_t size)
 {
-    WriteBytes(dir / "empty", {});
-    Outcome run = Exec({P("empty"), P("empty.exs")});
-    EXPECT_EQ(run.out, "Compressed Size  : 11 (0xB)\nUncompressed Size: 0 (0x0)");
-    EXPECT_EQ(ReadFile(P("empty.exs")), FromHex("45585301 00000000 000000"));
-
-    WriteBytes(dir / "eight", FromText("ABCDEFGH"));
-    run = Exec({P("eight"), P("eight.exs"), "-d", "-c"}); // the last mode counts
-    EXPECT_EQ(run.out, "Compressed Size  : 20 (0x14)\nUncompressed Size: 8 (0x8)");
-    EXPECT_EQ(ReadFile(P("eight.exs")), FromHex("45585301 08000000 FF 4142434445464748 00 0000"));
+    const std::string words = "exspack unpacks records; records pack again; ";
+    std::string text;
+    for (size_t i = 0; text.size() < size; i++)
+        text += words.substr(i * 7 % words.size()) + std::to_string(i * i);
+    return FromText(text.substr(0, size));
 }
 
-TEST_F(Tool, UnpacksRecordInsideLargerFile)
-{
-    const Bytes input = FromText(std::string(300, 'z') + "a record among other bytes");
-    const Bytes record = Pack(input);
-    Bytes container = RandomBytes(32, 1);
-    container.insert(container.end(), record.begin(), record.end());
-    container.insert(container.end(), {1, 2, 3, 4, 5});
-    WriteBytes(dir / "container", container);
-    char lines[128];
-    snprintf(lines, sizeof lines, "Uncompressed Size: %zu (0x%zX)\nCompressed Size  : %zu (0x%zX)", input.size(),
-             input.size(), record.size(), record.size());
-    for (const char *pos : {"32", "0x20", "0X20"}) {
-        const Outcome run = Exec({"-d", P("container"), "-p", pos, P("out")});
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.out, lines);
-        EXPECT_EQ(ReadFile(P("out")), input);
-    }
-    // A trailing -p takes nothing; position 0 holds no record.
-    EXPECT_EQ(Exec({"-d", P("container"), P("out"), "-p"}).status, 1);
-}
-
-TEST_F(Tool, ReferenceToItselfShowsBothMessagesInOrder)
-{
-    WriteBytes(dir / "self", FromHex("45585301 01000000 000100"));
-    WriteBytes(dir / "both", {});
-    const Outcome run = Exec({P("self"), P("both"), "-d"}, "", true);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "(dpos & 0x0FFF) == offset\nError: Bad file");
-}
-
-TEST_F(Tool, PositionPast32BitsSaturates)
-{
-    WriteBytes(dir / "rec", Pack(FromText("would be read at position 0 after wrapping")));
-    for (const char *pos : {"4294967296", "4294967297", "99999999999", "0x1FFFFFFFF"})
-        ExpectError({P("rec"), P("out"), "-d", "-p", pos}, "Error: Small file");
-}
-
-TEST_F(Tool, InputThatCannotBeMeasured)
-{
-#ifdef _WIN32
-    ExpectError({dir.string(), P("out")}, "Can't open: " + dir.string()); // Windows opens no folder as a file
-#else
-    ExpectError({dir.string(), P("out")}, "Error: GetFileSize()");
-    ExpectError({"/dev/stdin", P("out")}, "Error: GetFileSize()", "echo piped |");
-#endif
-    // Sparse files of 2 GiB and of 4 GiB + 12 bytes that start with a record.
-    const Bytes record = Pack(FromText("twelve bytes"));
-    for (uint64_t size : {uint64_t(1) << 31, (uint64_t(1) << 32) + 12}) {
-        WriteBytes(dir / "huge", record);
-        fs::resize_file(dir / "huge", size);
-        ExpectError({P("huge"), P("out"), "-d"}, "Error: GetFileSize()");
-    }
-    fs::remove(dir / "huge");
-    EXPECT_FALSE(fs::exists(dir / "out"));
-}
-
-#ifndef _WIN32
-TEST_F(Tool, ReplacesOutputKeepingModeAndLinks)
-{
-    WriteBytes(dir / "in", FromText("contents"));
-    EXPECT_EQ(Exec({P("in"), P("new")}, "umask 027;").status, 0);
-    EXPECT_EQ(fs::status(dir / "new").permissions(), fs::perms(0640));
-
-    WriteBytes(dir / "old", FromText("old"));
-    fs::permissions(dir / "old", fs::perms(0604));
-    fs::create_symlink("old", dir / "link");
-    EXPECT_EQ(Exec({P("in"), P("link")}).status, 0);
-    EXPECT_TRUE(fs::is_symlink(dir / "link"));
-    EXPECT_EQ(ReadFile(P("old")), ReadFile(P("new")));
-    EXPECT_EQ(fs::status(dir / "old").permissions(), fs::perms(0604));
-
-    EXPECT_EQ(Exec({P("in"), "/dev/null"}).status, 0);
-    EXPECT_EQ(Listing(), (std::vector<std::string>{"in", "link", "new", "old"}));
-}
-#endif
-
-#ifdef _WIN32
-TEST_F(Tool, ReplacesOutputOnlyWhereWindowsWould)
-{
-    WriteBytes(dir / "in", FromText("contents"));
-    WriteBytes(dir / "old", FromText("old"));
-    WriteBytes(dir / "readonly", FromText("read-only"));
-    fs::permissions(dir / "readonly", fs::perms::owner_read);
-    ExpectError({P("in"), P("readonly")}, "Can't open: " + P("readonly"));
-    EXPECT_EQ(Slurp(dir / "readonly"), "read-only");
-    {
-        // Held open without leave to delete: the rename over it fails.
-        std::ifstream held(dir / "old");
-        ExpectError({P("in"), P("old")}, "Can't write: " + P("old"));
-    }
-    EXPECT_EQ(Slurp(dir / "old"), "old");
-    EXPECT_EQ(Exec({P("in"), P("old")}).status, 0);
-    EXPECT_EQ(ReadFile(P("old")), Pack(FromText("contents")));
-    EXPECT_EQ(Exec({P("in"), "NUL"}).status, 0);
-    fs::permissions(dir / "readonly", fs::perms::owner_all);
-    EXPECT_EQ(Listing(), (std::vector<std::string>{"in", "old", "readonly"})) << "no temporary file is left";
-}
-#endif
-
-TEST_F(Tool, InputAndOutputMayBeTheSameFile)
-{
-    const Bytes input = RandomBytes(5000, 4);
-    WriteBytes(dir / "f", input);
-    EXPECT_EQ(Exec({P("f"), P("f")}).status, 0);
-    EXPECT_NE(ReadFile(P("f")), input);
-    EXPECT_EQ(Exec({P("f"), P("f"), "-d"}).status, 0);
-    EXPECT_EQ(ReadFile(P("f")), input);
-}
-
-TEST_F(Tool, CorpusRoundTripsAndBestPacksSmaller)
-{
-    for (const char *file : kCorpusFiles) {
-        const std::string in = std::string(EXSPACK_CORPUS) + "/" + file;
-        ASSERT_EQ(Exec({in, P("greedy")}).status, 0);
-        const Outcome run = Exec({"-b", in, P("best")});
-        ASSERT_EQ(run.status, 0);
-        const Bytes best = ReadFile(P("best"));
-        // Every sample file has some gain left over by the greedy encoder.
-        EXPECT_LT(best.size(), ReadFile(P("greedy")).size()) << in;
-        char line[64];
-        snprintf(line, sizeof line, "Compressed Size  : %zu (0x%zX)\n", best.size(), best.size());
-        EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1), line);
-        // -b changes nothing when unpacking.
-        for (const char *record : {"greedy", "best"}) {
-            ASSERT_EQ(Exec({P(record), P("unpacked"), "-d", "-b"}).status, 0);
-            EXPECT_EQ(ReadFile(P("unpacked")), ReadFile(in)) << in << " " << record;
-        }
-    }
-}
-
-namespace {
+void Append(Bytes &to, const Bytes &bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
 
 const char HEADING[] = "Position    Compressed  Uncompressed  Header\n";
 
@@ -195,41 +55,210 @@ std::string ListingLine(size_t position, size_t length, size_t decoded, const st
     return line;
 }
 
-void Append(Bytes &to, const Bytes &bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
-
 } // namespace
+
+TEST_F(Tool, Runs)
+{
+    const Bytes sample = Sample(300), record = Record(sample), best = Record(sample, true);
+    Bytes container(32, 0x02); // a reference before the start at position 0
+    Append(container, record);
+    Append(container, {1, 2, 3, 4, 5});
+    Bytes image = RandomBytes(20, 12); // the record of an empty file as its last 11 bytes
+    Append(image, Record({}));
+    WriteBytes(dir / "in", sample);
+    WriteBytes(dir / "rec", record);
+    WriteBytes(dir / "container", container);
+    WriteBytes(dir / "image", image);
+    WriteBytes(dir / "empty", {});
+    WriteBytes(dir / "eight", FromText("ABCDEFGH"));
+    WriteBytes(dir / "self", FromHex("45585301 01000000 000100"));
+    const Bytes noise = RandomBytes(20000, 13);
+    WriteBytes(dir / "noise", noise);
+    WriteBytes(dir / "same", sample);
+    WriteBytes(dir / "out", FromText("an output from an earlier run"));
+    fs::create_directory(dir / "folder");
+    for (uint64_t size : {uint64_t(1) << 31, (uint64_t(1) << 32) + 12}) { // sparse, a record at the start
+        WriteBytes(dir / std::to_string(size), record);
+        fs::resize_file(dir / std::to_string(size), size);
+    }
+    char usage[1024];
+    snprintf(usage, sizeof usage, USAGE, EXSPACK_TOOL);
+    const std::string packed = PackLines(record.size(), 300), noisy = PackLines(Record(noise).size(), 20000);
+    const std::string open = "Can't open: ", small = "Error: Small file", bad = "Error: Bad file";
+#ifdef _WIN32
+    const std::string folderInput = open + P("folder"); // Windows opens no folder as a file
+#else
+    const std::string folderInput = "Error: GetFileSize()";
+#endif
+
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err;
+        Bytes written = {}; // what "out" (or "same") holds afterwards
+        std::string shell = "";
+        bool together = false;
+    } runs[] = {
+        {{}, 0, usage, ""},
+        {{P("in")}, 0, usage, ""},
+        {{"-d", P("in"), "-p", "5"}, 0, usage, ""},
+        {{P("rec"), "-l", "-d"}, 0, usage, ""}, // the last mode counts, and -d needs OUTPUT
+        {{"-x", P("in"), "-cd", P("out"), "-", P("third")}, 0, packed,
+         "Unknown option: -x\nUnknown option: -cd\nUnknown option: -\nUnknown argument: " + P("third") + "\n", record},
+        {{P("in"), P("out"), "-b"}, 0, PackLines(best.size(), 300), "", best},
+        {{"-b", P("rec"), P("out"), "-d"}, 0, UnpackLines(300, record.size()), "", sample}, // -b is for packing
+        {{P("empty"), P("out")}, 0, "Compressed Size  : 11 (0xB)\nUncompressed Size: 0 (0x0)", "", FromHex("45585301 00000000 000000")},
+        {{P("eight"), P("out"), "-d", "-c"}, 0, "Compressed Size  : 20 (0x14)\nUncompressed Size: 8 (0x8)", "",
+         FromHex("45585301 08000000 FF 4142434445464748 00 0000")},
+        {{"-d", P("container"), "-p", "32", P("out")}, 0, UnpackLines(300, record.size()), "", sample},
+        {{"-d", P("container"), "-p", "0x20", P("out")}, 0, UnpackLines(300, record.size()), "", sample},
+        {{"-d", P("container"), "-p", "0X20", P("out")}, 0, UnpackLines(300, record.size()), "", sample},
+        {{"-d", P("container"), "-p", "32xyz", P("out"), "-p"}, 0, UnpackLines(300, record.size()), "", sample},
+        {{"-d", P("container"), P("out"), "-p"}, 1, "", bad},
+        {{"-d", P("image"), "-p", "20", P("out")}, 0, UnpackLines(0, 11), "", {}},
+        {{P("self"), P("out"), "-d"}, 1, "(dpos & 0x0FFF) == offset\nError: Bad file", "", {}, "", true},
+        {{P("same"), P("same")}, 0, packed, "", record},
+        {{P("same"), P("same"), "-d"}, 0, UnpackLines(300, record.size()), "", sample},
+        {{P("missing"), P("out")}, 1, "", open + P("missing")},
+        {{P("missing"), P("out"), "-d"}, 1, "", open + P("missing")},
+        {{P("folder"), P("out")}, 1, "", folderInput},
+        {{P("in"), P("none/out")}, 1, packed, open + P("none/out")},
+        {{P("in"), P("folder")}, 1, packed, open + P("folder")},
+        {{P("in"), P("out"), "-d"}, 1, "", bad},
+        {{P("2147483648"), P("out"), "-d"}, 1, "", "Error: GetFileSize()"},
+        {{P("4294967308"), P("out"), "-d"}, 1, "", "Error: GetFileSize()"},
+        {{P("rec"), P("out"), "-d", "-p", "4294967296"}, 1, "", small}, // 32-bit values saturate
+        {{P("rec"), P("out"), "-d", "-p", "4294967297"}, 1, "", small},
+        {{P("rec"), P("out"), "-d", "-p", "99999999999"}, 1, "", small},
+        {{P("rec"), P("out"), "-d", "-p", "0x1FFFFFFFF"}, 1, "", small},
+        {{P("image"), P("out"), "-d", "-p", "21"}, 1, "", small},
+        {{P("image"), P("out"), "-d", "-p", "0x7FFFFFFF"}, 1, "", small},
+        {{P("image"), P("out"), "-d", "-p", "-1"}, 1, "", small},
+        {{P("eight"), P("out"), "-d"}, 1, "", small},
+#ifndef _WIN32
+        {{"/dev/stdin", P("out")}, 1, "", "Error: GetFileSize()", {}, "echo piped |"},
+        {{P("in"), "/dev/full"}, 1, packed, "Can't write: /dev/full"},
+        // The write stops part way at a limit of 4 KiB; the record needs more.
+        {{P("noise"), P("out")}, 1, noisy, "Can't write: " + P("out"), {}, "ulimit -f 4;"},
+        {{P("noise"), P("noise")}, 1, noisy, "Can't write: " + P("noise"), {}, "ulimit -f 4;"},
+#endif
+    };
+    for (const auto &run : runs) {
+        const auto before = Snapshot();
+        const Outcome outcome = Exec(run.args, run.shell, run.together);
+        const std::string what = testing::PrintToString(run.args);
+        EXPECT_EQ(outcome.status, run.status) << what;
+        EXPECT_EQ(outcome.out, run.out) << what;
+        EXPECT_EQ(outcome.err, run.err) << what;
+        if (run.status != 0) {
+            EXPECT_EQ(Snapshot(), before) << what << ": the folder changed";
+        } else if (run.args.size() >= 2 && run.out != usage) {
+            const bool same = std::count(run.args.begin(), run.args.end(), P("same")) > 0;
+            const std::string written = P(same ? "same" : "out");
+            EXPECT_EQ(ReadFile(written), run.written) << what;
+            EXPECT_EQ(Snapshot().size(), before.size()) << what << ": a temporary file is left";
+            WriteBytes(dir / "out", FromText("an output from an earlier run"));
+        }
+    }
+}
+
+TEST_F(Tool, DamagedRecords)
+{
+    // Cut at every length, then with one to three bytes replaced (header
+    // included) among other bytes: accepted with exactly the bytes the plain
+    // decoder makes of it, or refused with nothing written.
+    const Bytes sample = Sample(400), record = Record(sample);
+    std::mt19937 rng(11);
+    int accepted = 0;
+    for (size_t trial = 0; trial < record.size() + 24; trial++) {
+        Bytes file = RandomBytes(5, 10);
+        Append(file, Bytes(record.begin(), record.begin() + std::min(trial, record.size())));
+        if (trial >= record.size())
+            for (int n = 1 + (int)(rng() % 3); n > 0; n--)
+                file[5 + rng() % record.size()] = (uint8_t)rng();
+        WriteBytes(dir / "in", file);
+        WriteBytes(dir / "out", FromText("earlier"));
+        const Outcome run = Exec({P("in"), P("out"), "-d", "-p", "5"});
+        const ReferenceResult expected = file.size() >= 16 ? ReferenceDecode(file.data() + 13, file.size() - 13)
+                                                           : ReferenceResult{false, 0, {}, {}};
+        accepted += expected.ok;
+        if (expected.ok) {
+            EXPECT_EQ(run.out, UnpackLines(expected.output.size(), expected.consumed + 8));
+            EXPECT_TRUE(ReadFile(P("out")) == expected.output) << "wrong bytes reported as success";
+        } else {
+            EXPECT_EQ(run.err, file.size() < 16 ? "Error: Small file" : "Error: Bad file") << trial;
+            EXPECT_TRUE(run.out == "" || run.out == "(dpos & 0x0FFF) == offset\n") << run.out;
+            EXPECT_EQ(Slurp(dir / "out"), "earlier");
+        }
+        ASSERT_EQ(run.status, expected.ok ? 0 : 1) << trial;
+    }
+    EXPECT_GT(accepted, 1); // the whole record and some damaged ones
+    EXPECT_LT(accepted, 24);
+
+    // Nothing but the stream tells a record's length: a header that lies
+    // about the size, or carries another magic, changes nothing.
+    for (uint32_t size : {0u, 1u, 399u, 401u, 0xFFFFFFFFu}) {
+        Bytes lying = record;
+        for (int i = 0; i < 4; i++)
+            lying[4 + i] = (uint8_t)(size >> (8 * i)), lying[i] = size == 0 ? 0xEE : lying[i];
+        WriteBytes(dir / "lying", lying);
+        EXPECT_EQ(Exec({P("lying"), P("out"), "-d"}).out, UnpackLines(400, record.size()));
+        EXPECT_EQ(ReadFile(P("out")), sample) << "header size " << size;
+    }
+}
+
+#ifndef _WIN32
+TEST_F(Tool, ReplacesOutputSafely)
+{
+    WriteBytes(dir / "in", FromText("contents"));
+    const Bytes record = Record(FromText("contents"));
+    EXPECT_EQ(Exec({P("in"), P("new")}, "umask 027;").status, 0);
+    EXPECT_EQ(fs::status(dir / "new").permissions(), fs::perms(0640));
+
+    // A replaced file keeps its mode, and a link its place.
+    WriteBytes(dir / "old", FromText("old"));
+    fs::permissions(dir / "old", fs::perms(0604));
+    fs::create_symlink("old", dir / "link");
+    EXPECT_EQ(Exec({P("in"), P("link")}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir / "link"));
+    EXPECT_EQ(ReadFile(P("old")), record);
+    EXPECT_EQ(fs::status(dir / "old").permissions(), fs::perms(0604));
+
+    // Devices and standard output are written in place, also when standard
+    // output is a regular file: the very file, not a new one in its stead.
+    WriteBytes(dir / "stdout", {});
+    fs::create_hard_link(dir / "stdout", dir / "stdout-link");
+    EXPECT_EQ(Exec({P("in"), "/dev/null"}).status, 0);
+    EXPECT_EQ(std::system(("\"" EXSPACK_TOOL "\" \"" + P("in") + "\" /dev/stdout >>\"" + P("stdout") + "\"").c_str()), 0);
+    EXPECT_EQ(Slurp(dir / "stdout-link").substr(0, record.size()), std::string(record.begin(), record.end()));
+    EXPECT_EQ(Snapshot().size(), 6u) << "a temporary file is left";
+}
+#endif
 
 TEST_F(Tool, ListsAndExtractsExactlyTheRecordsOfAContainer)
 {
     std::mt19937 rng(6);
-    struct Expected {
-        size_t position;
-        Bytes decoded;
-        size_t length;
-        std::string header;
-    };
-    std::vector<Expected> expected;
     Bytes container;
+    std::vector<std::pair<size_t, Bytes>> expected;
+    std::string listing = HEADING;
     auto filler = [&] { Append(container, RandomBytes(rng() % 300, rng())); };
-    auto record = [&](const Bytes &input, Bytes packed, const std::string &header = "ok") {
-        expected.push_back({container.size(), input, packed.size(), header});
+    auto record = [&](const Bytes &input, const Bytes &packed, const std::string &header = "ok") {
+        listing += ListingLine(container.size(), packed.size(), input.size(), header);
+        expected.push_back({container.size(), input});
         Append(container, packed);
     };
-
     // Its eight middle literals make a header, so a valid record starts inside
     // it: only a search that resumes behind the outer record skips it.
     const Bytes nesting = FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop");
-    const Bytes nested = Pack(nesting);
+    const Bytes nested = Record(nesting);
     ASSERT_EQ(Bytes(nested.begin() + 18, nested.begin() + 22), FromText("EXS\x01"));
-    std::string words;
-    for (int i = 0; i < 3000; i++)
-        words += std::to_string(rng() % 500) + " ";
-    const Bytes text = FromText(words);
-    Bytes liar = Pack(FromText("the header lies about this size"));
+    const Bytes text = Sample(3000);
+    const Bytes lie = FromText("the header lies about this size");
+    Bytes liar = Record(lie);
     liar[4] = 0x39, liar[5] = 0x30, liar[6] = 0, liar[7] = 0;
     // Cut before its terminator; the 02 bytes behind it make the next
     // reference point before the start, so no later byte can complete it.
-    Bytes cut = Pack(FromText(std::string(100, 'c') + "cut short"));
+    Bytes cut = Record(FromText(std::string(100, 'c') + "cut short"));
     cut.resize(cut.size() - 3);
     cut.insert(cut.end(), 16, 0x02);
 
@@ -238,86 +267,40 @@ TEST_F(Tool, ListsAndExtractsExactlyTheRecordsOfAContainer)
     filler();
     Append(container, FromHex("45585301 AABBCCDD 000100")); // refers to itself: the scanner talks
     filler();
-    Append(container, FromHex("45585301 00000000 000200 45585302 455853")); // a reference before the start, near misses
-    record(text, Pack(text));
-    record(FromText("adjacent"), Pack(FromText("adjacent")));
+    Append(container, FromHex("45585301 00000000 000200 45585302 455853")); // before the start, near misses
+    record(text, Record(text));
+    record(FromText("adjacent"), Record(FromText("adjacent")));
     filler();
     Append(container, cut);
     filler();
-    record(FromText("the header lies about this size"), liar, "header says 12345");
+    record(lie, liar, "header says 12345");
     filler();
-    record({}, Pack({})); // the smallest record, as the last 11 bytes
+    record({}, Record({})); // the smallest record, as the last 11 bytes
     WriteBytes(dir / "container", container);
-
-    std::string listing = HEADING;
-    for (const Expected &e : expected)
-        listing += ListingLine(e.position, e.length, e.decoded.size(), e.header);
     listing += std::to_string(expected.size()) + " records\n";
 
     Outcome run = Exec({P("container"), "-l"});
-    EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, listing);
     EXPECT_EQ(run.err, "");
-
     run = Exec({P("container"), P("records"), "-d", "-l"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, listing);
-    std::vector<std::string> names;
-    for (const auto &entry : fs::directory_iterator(dir / "records"))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    ASSERT_EQ(names.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); i++) {
-        char name[16];
-        snprintf(name, sizeof name, "%08zX.bin", expected[i].position);
-        EXPECT_EQ(names[i], name);
-        EXPECT_EQ(ReadFile(P("records/") + name), expected[i].decoded) << name;
-    }
-}
+    EXPECT_EQ((size_t)std::distance(fs::directory_iterator(dir / "records"), {}), expected.size());
+    for (const auto &[position, decoded] : expected)
+        EXPECT_EQ(ReadFile(P("records/") + Format("%08llX.bin", position)), decoded) << position;
 
-TEST_F(Tool, ListModeOptionsAndErrors)
-{
-    const Bytes nesting = FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop");
-    WriteBytes(dir / "one", Pack(nesting));
-    const std::string one = std::string(HEADING) + "0x00000000  38          24            ok\n1 records\n";
-    EXPECT_EQ(Exec({"-l", P("one")}).out, one);
-    EXPECT_EQ(Exec({P("one"), "-l", "-d"}).out, Usage()) << "the last mode counts, and -d needs OUTPUT";
-
-    // A magic with only 10 bytes behind it cannot hold a record.
+    // A magic with only 10 bytes behind it holds no record; places to
+    // extract into that cannot be made.
     WriteBytes(dir / "none", FromHex("45585301 00000000 0000"));
-    Outcome run = Exec({P("none"), P("empty"), "-l"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, std::string(HEADING) + "0 records\n");
+    EXPECT_EQ(Exec({P("none"), P("empty"), "-l"}).out, std::string(HEADING) + "0 records\n");
     EXPECT_TRUE(fs::is_empty(dir / "empty"));
-
-    ExpectError({P("missing"), "-l"}, "Can't open: " + P("missing"));
-    ExpectError({P("one"), P("one"), "-l"}, "Can't open: " + P("one"));
-    ExpectError({P("one"), P("no/such"), "-l"}, "Can't open: " + P("no/such"));
     fs::create_directories(dir / "blocked" / "00000000.bin");
-    run = Exec({P("one"), P("blocked") + "/", "-l"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Can't open: " + P("blocked/00000000.bin"));
-}
-
-#ifndef _WIN32
-TEST_F(Tool, ListsRecordsOfALargeFile)
-{
-    // A sparse file of 256 MiB and 16 bytes: a record deep inside, one at the end.
-    const Bytes input = FromText("far from the start");
-    const Bytes record = Pack(input);
-    const size_t size = (size_t(1) << 28) + 16;
-    {
-        std::ofstream file(dir / "large", std::ios::binary);
-        file.seekp(0x0ABCDEF1);
-        file.write((const char *)record.data(), (std::streamsize)record.size());
-        file.seekp((std::streamoff)size - 11);
-        file.write("EXS\x01\0\0\0\0\0\0\0", 11);
+    WriteBytes(dir / "one", nested);
+    for (const auto &[output, message] : std::vector<std::pair<std::string, std::string>>{
+             {P("container"), P("container")}, {P("no/such"), P("no/such")},
+             {P("blocked") + "/", P("blocked/00000000.bin")}}) {
+        run = Exec({P("one"), output, "-l"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "Can't open: " + message);
     }
-    ASSERT_EQ(fs::file_size(dir / "large"), size);
-    const Outcome run = Exec({P("large"), P("out"), "-l"});
-    EXPECT_EQ(run.out, HEADING + ListingLine(0x0ABCDEF1, record.size(), input.size(), "ok") +
-                           ListingLine(size - 11, 11, 0, "ok") + "2 records\n");
-    EXPECT_EQ(ReadFile(P("out/0ABCDEF1.bin")), input);
-    EXPECT_EQ(fs::file_size(dir / "out/10000005.bin"), 0u);
 }
-#endif
