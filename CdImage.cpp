@@ -163,7 +163,10 @@ std::vector<SectorRun> ReadDataView(const uint8_t *image, uint64_t size, uint8_t
             memset(to, 0, SECTOR_DATA_SIZE);
             continue;
         }
-        memcpy(to, sector + data, SECTOR_DATA_SIZE);
+        // In place, sector i's data lies at or after view position i * 2048
+        // and its header has been read: moving the sectors in order, none
+        // overwrites a byte still to be read.
+        memmove(to, sector + data, SECTOR_DATA_SIZE);
         if (!runs.empty() && runs.back().first + runs.back().count == i)
             runs.back().count++;
         else

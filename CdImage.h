@@ -40,6 +40,11 @@ struct SectorRun {
 // i's data bytes go to view position i * SECTOR_DATA_SIZE, and the view bytes
 // of a sector that holds no data are zero. Bytes after the last whole sector
 // are not part of any sector. Returns the runs of data sectors in order.
+//
+// view may be image itself: the view then takes the image's first bytes and
+// the image is used up. That is the way to list records: a separate view is
+// fresh memory the size of the image's data, and on a large image putting
+// its pages in place costs more than the search; put-back needs both.
 std::vector<SectorRun> ReadDataView(const uint8_t *image, uint64_t size, uint8_t *view);
 
 // Puts a view that ReadDataView filled from this image, and that the caller
