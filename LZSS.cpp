@@ -875,3 +875,5 @@ uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst
     }
     return FinishOutput();
 }
+
+uint64_t LZSS_CompressFitted(const uint8_t *, uint64_t, uint64_t, uint8_t *, void *) { return FAILED; }

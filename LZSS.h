@@ -91,6 +91,12 @@ uint64_t LZSS_GetOptimalWorkSize(uint64_t size);
 uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst, void *work);
 
 /*
+ * The optimal encoder with a target: a stream of exactly target bytes.
+ * (placeholder)
+ */
+uint64_t LZSS_CompressFitted(const uint8_t *src, uint64_t srcsize, uint64_t target, uint8_t *dst, void *work);
+
+/*
  * Empties the position queues. LZSS_CompressSimpleFast does this itself on
  * every call; callers never need to.
  */

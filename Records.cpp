@@ -1,5 +1,6 @@
 #include "Records.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "LZSS.h"
@@ -68,4 +69,104 @@ bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *
         if (CheckRecord(data, size, (uint64_t)(p - data), found) == RECORD_OK)
             return true;
     return false;
+}
+
+const char *const PUT_STREAM_NAMES[4] = {"same", "default", "fitted", "padded"};
+
+static void PutLE32(uint8_t *to, uint32_t value)
+{
+    for (int i = 0; i < 4; i++)
+        to[i] = (uint8_t)(value >> (8 * i));
+}
+
+// Decodes the record found at data + position into a new buffer of its
+// decoded size, or returns NULL when there is no memory for it.
+static uint8_t *Unpack(const uint8_t *data, const FoundRecord &record)
+{
+    uint8_t *decoded = (uint8_t *)malloc(record.decoded != 0 ? record.decoded : 1);
+    if (decoded != NULL)
+        LZSS_Decompress(data + record.position + HEADER_SIZE, decoded);
+    return decoded;
+}
+
+PlaceResult PlaceRecord(const uint8_t *data, uint64_t datasize, uint64_t position, const uint8_t *input,
+                        uint64_t size, Placement *placed)
+{
+    FoundRecord &room = placed->room;
+    if (CheckRecord(data, datasize, position, &room) != RECORD_OK)
+        return PLACE_NO_RECORD;
+    const uint8_t *const old = data + position;
+    if (room.decoded == size && room.header_size == (uint32_t)size) {
+        uint8_t *decoded = Unpack(data, room);
+        if (decoded == NULL)
+            return PLACE_NO_MEMORY;
+        const bool same = size == 0 || memcmp(decoded, input, size) == 0;
+        free(decoded);
+        if (same) {
+            placed->record = (uint8_t *)malloc(room.length);
+            if (placed->record == NULL)
+                return PLACE_NO_MEMORY;
+            memcpy(placed->record, old, room.length);
+            placed->length = placed->smallest = room.length;
+            placed->stream = PUT_SAME;
+            return PLACE_OK;
+        }
+    }
+
+    // Room enough for any record the encoders make, and for the room itself.
+    const uint64_t bound = LZSS_GetCompressedMaxSize(size);
+    const uint64_t capacity = (bound > room.length ? bound : room.length) + HEADER_SIZE;
+    const uint64_t worksize = LZSS_GetOptimalWorkSize(size);
+    uint8_t *greedy = capacity <= SIZE_MAX ? (uint8_t *)malloc(capacity) : NULL;
+    uint8_t *best = capacity <= SIZE_MAX ? (uint8_t *)malloc(capacity) : NULL;
+    void *work = worksize <= SIZE_MAX ? malloc(worksize) : NULL;
+    if (greedy == NULL || best == NULL || work == NULL) {
+        free(greedy);
+        free(best);
+        free(work);
+        return PLACE_NO_MEMORY;
+    }
+    const uint64_t greedyLength = LZSS_CompressSimpleFast(input, size, greedy + HEADER_SIZE) + HEADER_SIZE;
+    const uint64_t bestLength = LZSS_CompressOptimal(input, size, best + HEADER_SIZE, work) + HEADER_SIZE;
+    placed->smallest = bestLength;
+    uint8_t *chosen = NULL;
+    if (greedyLength == room.length) {
+        chosen = greedy;
+        placed->stream = PUT_DEFAULT;
+    } else if (room.length >= bestLength && room.length <= bound + HEADER_SIZE &&
+               LZSS_CompressFitted(input, size, room.length - HEADER_SIZE, best + HEADER_SIZE, work) != UINT64_MAX) {
+        chosen = best;
+        placed->stream = PUT_FITTED;
+    } else if (room.length >= bestLength) {
+        // Not even every byte a literal fills the room, or no stream has its
+        // exact length: a shorter record and zero bytes behind it.
+        chosen = greedyLength <= room.length ? greedy : best;
+        placed->stream = PUT_PADDED;
+    }
+    if (chosen != NULL) {
+        placed->length = chosen == greedy ? greedyLength : placed->stream == PUT_FITTED ? room.length : bestLength;
+        memset(chosen + placed->length, 0, room.length - placed->length);
+        PutLE32(chosen, RECORD_MAGIC);
+        PutLE32(chosen + 4, (uint32_t)size);
+    }
+    placed->record = chosen;
+    if (chosen != greedy)
+        free(greedy);
+    if (chosen != best)
+        free(best);
+    free(work);
+    return chosen != NULL ? PLACE_OK : PLACE_NO_ROOM;
+}
+
+bool CheckPlaced(const uint8_t *data, uint64_t datasize, uint64_t position, uint64_t length, const uint8_t *input,
+                 uint64_t size)
+{
+    FoundRecord record;
+    if (CheckRecord(data, datasize, position, &record) != RECORD_OK || record.length != length ||
+        record.decoded != size)
+        return false;
+    uint8_t *decoded = Unpack(data, record);
+    const bool same = decoded != NULL && (size == 0 || memcmp(decoded, input, size) == 0);
+    free(decoded);
+    return same;
 }

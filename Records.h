@@ -1,6 +1,7 @@
 // Records in a file: their layout, the check that unpacking one at a
-// position makes, and finding them in a larger file (an archive, a disc
-// image) whose positions nobody wrote down.
+// position makes, finding them in a larger file (an archive, a disc image)
+// whose positions nobody wrote down, and putting an edited one back into the
+// room the old one had.
 #ifndef EXSPACK_RECORDS_H
 #define EXSPACK_RECORDS_H
 
@@ -40,5 +41,44 @@ RecordCheck CheckRecord(const uint8_t *data, uint64_t size, uint64_t position, F
 // like any other (calls must not overlap), and a candidate whose stream refers
 // to the byte being written leaves the scanner's message on stdout.
 bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *found);
+
+// How a record was put back: the old one left as it was, or a new one of the
+// room's length from the default or the fitted encoder, or a shorter one
+// followed by zero bytes up to the room's end.
+enum PutStream { PUT_SAME, PUT_DEFAULT, PUT_FITTED, PUT_PADDED };
+extern const char *const PUT_STREAM_NAMES[4];
+
+struct Placement {
+    FoundRecord room;     // the record that was there; room.length is the room
+    uint64_t length;      // the new record's length: header, stream and terminator
+    uint64_t smallest;    // the smallest record that can be made of the input
+    PutStream stream;
+    uint8_t *record;      // the new record, room.length bytes with any padding; owned (free)
+};
+
+enum PlaceResult { PLACE_OK, PLACE_NO_RECORD, PLACE_NO_ROOM, PLACE_NO_MEMORY };
+
+// Packs input[0 .. size - 1] into the room of the record at position of
+// data[0 .. datasize - 1]: the record unpacking at that position finds.
+// The new record keeps the room's exact length whenever it can, so that the
+// offsets and lengths the game's own tables hold stay true:
+//   - PUT_SAME: the record already unpacks to input and its header's size
+//     field is size; it stays byte for byte as it is;
+//   - PUT_DEFAULT: the default encoder's record has exactly the room's length;
+//   - PUT_FITTED: a record of exactly the room's length from the fitted
+//     encoder;
+//   - PUT_PADDED: the default encoder's record if it fits, else the optimal
+//     one, and zero bytes up to the room's end.
+// The header holds the magic and size. Fills *placed and returns PLACE_OK;
+// PLACE_NO_RECORD when no record is at position, PLACE_NO_ROOM (with
+// placed->room and placed->smallest filled) when not even the optimal record
+// fits, PLACE_NO_MEMORY when buffers cannot be had. data is not changed.
+PlaceResult PlaceRecord(const uint8_t *data, uint64_t datasize, uint64_t position, const uint8_t *input,
+                        uint64_t size, Placement *placed);
+
+// Whether the record at position of data[0 .. datasize - 1] reads back
+// exactly as unpacking reads it: length bytes long, decoding to input.
+bool CheckPlaced(const uint8_t *data, uint64_t datasize, uint64_t position, uint64_t length, const uint8_t *input,
+                 uint64_t size);
 
 #endif

@@ -12,8 +12,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
+#include "CdImage.h"
 #include "LZSS.h"
 #include "Records.h"
 #include "Platform.h"
@@ -31,9 +34,10 @@ static const char USAGE[] =
     "  -d             decompress\n"
     "  -p file_pos    start file position (default: 0)\n"
     "  -b             best compression: smallest record, slower\n"
-    "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n";
+    "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n"
+    "  -i             put INPUT back as the record at file_pos of OUTPUT; INPUT may be a folder -l wrote\n";
 
-enum Mode { MODE_COMPRESS = 0, MODE_DECOMPRESS = 1, MODE_LIST = 2 };
+enum Mode { MODE_COMPRESS = 0, MODE_DECOMPRESS = 1, MODE_LIST = 2, MODE_PUT = 3 };
 
 struct Options {
     const char *input;
@@ -43,7 +47,7 @@ struct Options {
     bool best;
 };
 
-static const char *const arguments[] = {"c", "d", "p", "b", "l", NULL};
+static const char *const arguments[] = {"c", "d", "p", "b", "l", "i", NULL};
 
 struct Result {
     uint8_t *data;
@@ -85,11 +89,8 @@ static void PrintTo(FILE *stream, const char *format, ...)
     va_end(args);
 }
 
-[[noreturn]] static void Fail(const char *message, const char *path = NULL)
-{
-    PrintTo(stderr, message, path);
-    exit(1);
-}
+// Every error ends the run: one message on standard error, status 1.
+#define Fail(...) (PrintTo(stderr, __VA_ARGS__), exit(1))
 
 // Reads a number as a 32-bit strtoul would on every platform: decimal, or hex
 // after 0x. A value that does not fit in 32 bits saturates to 0xFFFFFFFF
@@ -156,6 +157,9 @@ void argparse(int argc, char **argv, Options *options)
             break;
         case 4:
             options->mode = MODE_LIST;
+            break;
+        case 5:
+            options->mode = MODE_PUT;
             break;
         default:
             PrintTo(stderr, "Unknown option: %s\n", arg);
@@ -247,54 +251,212 @@ static Result Unpack(const uint8_t *input, uint64_t size, uint64_t file_pos)
     return Result{buffer, record.decoded};
 }
 
+// Reads the whole file at path into a new buffer.
+static uint8_t *ReadWholeFile(const char *path, uint64_t *size)
+{
+    FILE *file = OpenFile(path);
+    if (file == NULL)
+        Fail("Can't open: %s", path);
+    const int32_t measured = GetFileSize(file);
+    if (measured == -1)
+        Fail("Error: GetFileSize()");
+    *size = (uint64_t)(int64_t)measured;
+    uint8_t *data = (uint8_t *)Allocate(*size);
+    if (fread(data, 1, (size_t)*size, file) != *size)
+        Fail("Can't open: %s", path);
+    fclose(file);
+    return data;
+}
+
+static void WriteOrFail(const char *path, const uint8_t *data, uint64_t size)
+{
+    switch (WriteFileSafely(path, data, size)) {
+    case WRITE_OK:
+        break;
+    case WRITE_CANT_OPEN:
+        Fail("Can't open: %s", path);
+    case WRITE_CANT_WRITE:
+        Fail("Can't write: %s", path);
+    }
+}
+
+// A folder path as the prefix of the names in it.
+static std::string InFolder(const char *folder)
+{
+    std::string prefix = folder;
+    if (prefix.back() != '/')
+        prefix += '/';
+    return prefix;
+}
+
+// Where records may lie in data[0 .. size - 1]: the whole file, or in a raw
+// CD image each run of data sectors, as [begin, end) in the data view that
+// *view then holds. The view is built in place of the image when `inPlace`,
+// else in a buffer of its own.
+static std::vector<std::pair<uint64_t, uint64_t>> RecordAreas(uint8_t *data, uint64_t size, bool inPlace,
+                                                              uint8_t **view)
+{
+    *view = data;
+    if (!IsRawImage(data, size))
+        return {{0, size}};
+    if (!inPlace)
+        *view = (uint8_t *)Allocate(DataViewSize(size));
+    std::vector<std::pair<uint64_t, uint64_t>> areas;
+    for (const SectorRun &run : ReadDataView(data, size, *view))
+        areas.push_back({run.first * SECTOR_DATA_SIZE, (run.first + run.count) * SECTOR_DATA_SIZE});
+    return areas;
+}
+
+// The end of the area that holds position, or 0 when none does.
+static uint64_t AreaEnd(const std::vector<std::pair<uint64_t, uint64_t>> &areas, uint64_t position)
+{
+    for (const auto &area : areas)
+        if (position >= area.first && position < area.second)
+            return area.second;
+    return 0;
+}
+
 // Lists every record in the input and, given a folder, writes each one's
 // decoded bytes to a file in it named after the record's position.
-static void List(const uint8_t *input, uint64_t size, const char *folder)
+static void List(uint8_t *input, uint64_t size, const char *folder)
 {
     std::string prefix;
     if (folder != NULL) {
         if (!MakeFolder(folder))
             Fail("Can't open: %s", folder);
-        prefix = folder;
-        if (prefix.back() != '/')
-            prefix += '/';
+        prefix = InFolder(folder);
     }
     // Every candidate goes through the scanner, and a false one may make it
     // print its self-reference message; that is no news here, so the codec's
     // stdout is dropped and the listing goes to the real one.
     report = DivertStdout();
 
+    if (IsRawImage(input, size))
+        Print("CD image: 2352-byte sectors; positions count 2048 data bytes per sector\n");
+    uint8_t *view;
+    const auto areas = RecordAreas(input, size, true, &view);
     // Each value starts in the column of its heading word; the widths hold a
     // 32-bit file's largest record (10 digits) and decoded size (11 digits).
     Print("Position    Compressed  Uncompressed  Header\n");
     uint64_t count = 0;
     FoundRecord record;
-    for (uint64_t from = 0; FindRecord(input, size, from, &record); from = record.position + record.length) {
-        if (folder != NULL) {
-            uint8_t *decoded = (uint8_t *)Allocate(record.decoded);
-            LZSS_Decompress(input + record.position + HEADER_SIZE, decoded);
-            char name[16];
-            snprintf(name, sizeof name, "%08llX.bin", (unsigned long long)record.position);
-            const std::string path = prefix + name;
-            switch (WriteFileSafely(path.c_str(), decoded, record.decoded)) {
-            case WRITE_OK:
-                break;
-            case WRITE_CANT_OPEN:
-                Fail("Can't open: %s", path.c_str());
-            case WRITE_CANT_WRITE:
-                Fail("Can't write: %s", path.c_str());
+    for (const auto &area : areas)
+        for (uint64_t from = area.first; FindRecord(view, area.second, from, &record);
+             from = record.position + record.length) {
+            if (folder != NULL) {
+                uint8_t *decoded = (uint8_t *)Allocate(record.decoded);
+                LZSS_Decompress(view + record.position + HEADER_SIZE, decoded);
+                char name[16];
+                snprintf(name, sizeof name, "%08llX.bin", (unsigned long long)record.position);
+                WriteOrFail((prefix + name).c_str(), decoded, record.decoded);
+                free(decoded);
             }
-            free(decoded);
+            Print("0x%08llX  %-10llu  %-12llu  ", (unsigned long long)record.position,
+                  (unsigned long long)record.length, (unsigned long long)record.decoded);
+            if (record.header_size == (uint32_t)record.decoded)
+                Print("ok\n");
+            else
+                Print("header says %llu\n", (unsigned long long)record.header_size);
+            count++;
         }
-        Print("0x%08llX  %-10llu  %-12llu  ", (unsigned long long)record.position,
-              (unsigned long long)record.length, (unsigned long long)record.decoded);
-        if (record.header_size == (uint32_t)record.decoded)
-            Print("ok\n");
-        else
-            Print("header says %llu\n", (unsigned long long)record.header_size);
-        count++;
-    }
     Print("%llu records\n", (unsigned long long)count);
+}
+
+// Whether name is one that -l gives a record: 8 hex digits and ".bin", in
+// either case. Stores the position it names.
+static bool IsRecordName(const std::string &name, uint64_t *position)
+{
+    if (name.size() != 12 || !std::all_of(name.begin(), name.begin() + 8, isxdigit))
+        return false;
+    for (int i = 0; i < 4; i++)
+        if (tolower((unsigned char)name[8 + i]) != ".bin"[i])
+            return false;
+    *position = strtoull(name.substr(0, 8).c_str(), NULL, 16);
+    return true;
+}
+
+struct PutBackItem {
+    std::string path;
+    uint64_t position;
+    uint8_t *input;
+    uint64_t size;
+    Placement placed;
+};
+
+// Puts the file at `from`, or every record file of the folder `from`, back
+// into the container at `into`, all or nothing: every record is packed,
+// placed and read back in memory before the container is written once.
+static void PutBack(const char *from, const char *into, uint64_t file_pos)
+{
+    std::vector<PutBackItem> items;
+    std::vector<std::string> names;
+    if (ListFolder(from, &names)) {
+        uint64_t position;
+        for (const std::string &name : names)
+            if (IsRecordName(name, &position))
+                items.push_back({InFolder(from) + name, position, NULL, 0, {}});
+        std::sort(items.begin(), items.end(),
+                  [](const PutBackItem &a, const PutBackItem &b) { return a.position < b.position; });
+    } else {
+        items.push_back({from, file_pos, NULL, 0, {}});
+    }
+    for (PutBackItem &item : items)
+        item.input = ReadWholeFile(item.path.c_str(), &item.size);
+    uint64_t size;
+    uint8_t *container = ReadWholeFile(into, &size);
+    uint8_t *view;
+    const auto areas = RecordAreas(container, size, false, &view);
+
+    for (PutBackItem &item : items)
+        if (CheckRecord(view, AreaEnd(areas, item.position), item.position, &item.placed.room) != RECORD_OK)
+            Fail("Error: No record at 0x%08llX\n", (unsigned long long)item.position);
+    for (size_t i = 1; i < items.size(); i++)
+        if (items[i - 1].position + items[i - 1].placed.room.length > items[i].position)
+            Fail("Error: Overlapping records at 0x%08llX and 0x%08llX\n", items[i - 1].position, items[i].position);
+    bool changed = false;
+    for (PutBackItem &item : items) {
+        const uint64_t end = AreaEnd(areas, item.position);
+        switch (PlaceRecord(view, end, item.position, item.input, item.size, &item.placed)) {
+        case PLACE_OK:
+            break;
+        case PLACE_NO_RECORD:
+            Fail("Error: No record at 0x%08llX\n", (unsigned long long)item.position);
+        case PLACE_NO_ROOM:
+            Fail("Error: No room for %s: %llu bytes, room %llu\n", item.path.c_str(),
+                 (unsigned long long)item.placed.smallest, (unsigned long long)item.placed.room.length);
+        case PLACE_NO_MEMORY:
+            Fail("Error: malloc()");
+        }
+        changed |= item.placed.stream != PUT_SAME;
+    }
+    for (const PutBackItem &item : items)
+        memcpy(view + item.position, item.placed.record, item.placed.room.length);
+    // Read back as unpacking reads it, from the image's own sectors when the
+    // records went into a raw image's view.
+    if (view != container) {
+        if (WriteDataView(container, size, view) == UINT64_MAX)
+            Fail("Error: LZSS_Compress*()");
+        ReadDataView(container, size, view);
+    }
+    for (const PutBackItem &item : items)
+        if (!CheckPlaced(view, AreaEnd(areas, item.position), item.position, item.placed.length, item.input,
+                         item.size))
+            Fail("Error: LZSS_Compress*()");
+    if (changed)
+        WriteOrFail(into, container, size);
+
+    Print("Position    Room        Compressed  Uncompressed  Stream\n");
+    for (const PutBackItem &item : items) {
+        Print("0x%08llX  %-10llu  %-10llu  %-12llu  %s\n", (unsigned long long)item.position,
+              (unsigned long long)item.placed.room.length, (unsigned long long)item.placed.length,
+              (unsigned long long)item.size, PUT_STREAM_NAMES[item.placed.stream]);
+        free(item.placed.record);
+        free(item.input);
+    }
+    Print("%llu records put back\n", (unsigned long long)items.size());
+    if (view != container)
+        free(view);
+    free(container);
 }
 
 int main(int argc, char **argv)
@@ -306,19 +468,13 @@ int main(int argc, char **argv)
         Print(USAGE, argv[0]);
         return 0;
     }
+    if (options.mode == MODE_PUT) {
+        PutBack(options.input, options.output, options.file_pos);
+        return 0;
+    }
 
-    FILE *file = OpenFile(options.input);
-    if (file == NULL)
-        Fail("Can't open: %s", options.input);
-    const int32_t measured = GetFileSize(file);
-    if (measured == -1)
-        Fail("Error: GetFileSize()");
-    const uint64_t size = (uint64_t)(int64_t)measured;
-    uint8_t *input = (uint8_t *)Allocate(size);
-    if (fread(input, 1, (size_t)size, file) != size)
-        Fail("Can't open: %s", options.input);
-    fclose(file);
-
+    uint64_t size;
+    uint8_t *input = ReadWholeFile(options.input, &size);
     if (options.mode == MODE_LIST) {
         List(input, size, options.output);
         free(input);
@@ -326,15 +482,7 @@ int main(int argc, char **argv)
     }
     const Result result = options.mode == MODE_DECOMPRESS ? Unpack(input, size, options.file_pos)
                                                           : Pack(input, size, options.best);
-
-    switch (WriteFileSafely(options.output, result.data, result.size)) {
-    case WRITE_OK:
-        break;
-    case WRITE_CANT_OPEN:
-        Fail("Can't open: %s", options.output);
-    case WRITE_CANT_WRITE:
-        Fail("Can't write: %s", options.output);
-    }
+    WriteOrFail(options.output, result.data, result.size);
     free(input);
     free(result.data);
     return 0;
