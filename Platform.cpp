@@ -11,8 +11,8 @@
 #ifdef _WIN32
 // Files, folders, arguments and console output through the wide-character
 // functions, so that a name in any script arrives and shows as typed; and
-// replacing a file in one step. <windows.h> stays in this module; it defines names such as
-// GetFileSize that the tool uses for its own functions.
+// replacing a file in one step. <windows.h> stays in this module; it defines
+// names such as GetFileSize that the tool uses for its own functions.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
