@@ -5,32 +5,47 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 
 #ifdef _WIN32
-// The one piece of the tool that needs the operating system: replacing a file
-// in one step. <windows.h> stays in this module; it defines names such as
-// GetFileSize that the tool uses for its own functions.
+// Files, folders, arguments and console output through the wide-character
+// functions, so that a name in any script arrives and shows as typed; and
+// replacing a file in one step. <windows.h> stays in this module; it defines
+// names such as GetFileSize that the tool uses for its own functions.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
 
-// Paths are in the code page the C runtime's fopen takes them in. They are
-// widened before being taken apart, so that a backslash byte inside a
-// double-byte character is never mistaken for a separator.
+// Inside the tool a path is UTF-8; the system takes UTF-16. A path is widened
+// before it is taken apart, so that only whole characters are looked at.
+// Bytes that are not UTF-8 name no file: the conversion fails instead of
+// guessing.
 static bool Widen(const char *path, std::wstring *wide)
 {
-    const UINT codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-    const int n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
     if (n <= 0)
         return false;
     wide->assign((size_t)n, L'\0');
-    if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, path, -1, &(*wide)[0], n) != n)
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, &(*wide)[0], n) != n)
         return false;
     wide->resize((size_t)n - 1);
     return true;
+}
+
+// The other way, for arguments and names in a folder. A lone surrogate, which
+// no UTF-8 can hold, becomes U+FFFD.
+static std::string Narrow(const wchar_t *wide)
+{
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0)
+        return std::string();
+    std::string text((size_t)n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, &text[0], n, nullptr, nullptr);
+    text.resize((size_t)n - 1);
+    return text;
 }
 
 // WriteFile takes at most 4 GiB - 1 at a time, and may take less.
@@ -148,25 +163,98 @@ bool MakeFolder(const char *path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void GetArguments(int *, char ***) {}
+// The C runtime's wide twin of the __getmainargs that filled main's argv: the
+// same command line, split by the same rules, but not squeezed through the
+// ANSI code page. It keeps the tool's imports to KERNEL32 and msvcrt, where
+// CommandLineToArgvW would bring in SHELL32.
+struct StartupInfo {
+    int newMode;
+};
+extern "C" int __cdecl __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***env, int glob, StartupInfo *info);
 
-FILE *OpenFile(const char *path) { return fopen(path, "rb"); }
+void GetArguments(int *argc, char ***argv)
+{
+    int count = 0;
+    wchar_t **wide = nullptr, **env = nullptr;
+    StartupInfo info = {0};
+    if (__wgetmainargs(&count, &wide, &env, 0, &info) < 0 || wide == nullptr)
+        return; // keep the ANSI arguments rather than none
+    // Lives as long as the process, as main's own arguments do.
+    static std::vector<std::string> texts;
+    static std::vector<char *> pointers;
+    for (int i = 0; i < count; i++)
+        texts.push_back(Narrow(wide[i]));
+    for (std::string &text : texts)
+        pointers.push_back(&text[0]);
+    pointers.push_back(nullptr);
+    *argc = count;
+    *argv = pointers.data();
+}
+
+FILE *OpenFile(const char *path)
+{
+    std::wstring wide;
+    return Widen(path, &wide) ? _wfopen(wide.c_str(), L"rb") : nullptr;
+}
 
 bool ListFolder(const char *path, std::vector<std::string> *names)
 {
-    WIN32_FIND_DATAA entry;
-    const HANDLE find = FindFirstFileA((std::string(path) + "\\*").c_str(), &entry);
+    std::wstring pattern;
+    if (!Widen(path, &pattern))
+        return false;
+    if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/' && pattern.back() != L':')
+        pattern += L'\\';
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW((pattern + L"*").c_str(), &entry);
     if (find == INVALID_HANDLE_VALUE)
         return false;
     do {
-        if (strcmp(entry.cFileName, ".") != 0 && strcmp(entry.cFileName, "..") != 0)
-            names->push_back(entry.cFileName);
-    } while (FindNextFileA(find, &entry));
+        if (wcscmp(entry.cFileName, L".") != 0 && wcscmp(entry.cFileName, L"..") != 0)
+            names->push_back(Narrow(entry.cFileName));
+    } while (FindNextFileW(find, &entry));
     FindClose(find);
     return true;
 }
 
-void PrintText(FILE *stream, const char *text) { fputs(text, stream); }
+// A console shows UTF-16 written with WriteConsoleW; the C runtime would send
+// it the bytes in the console's code page. Anything else (a file, a pipe, NUL,
+// which _isatty takes for a terminal) gets the UTF-8 bytes themselves.
+void PrintText(FILE *stream, const char *text)
+{
+    const HANDLE handle = (HANDLE)_get_osfhandle(_fileno(stream));
+    DWORD mode;
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
+        fputs(text, stream);
+        return;
+    }
+    // What went through the stream before must show first.
+    fflush(stream);
+    std::wstring wide;
+    for (const char *at = text; *at != '\0'; at++) {
+        const char *line = strchr(at, '\n');
+        const int length = line == nullptr ? (int)strlen(at) : (int)(line - at);
+        const int n = MultiByteToWideChar(CP_UTF8, 0, at, length, nullptr, 0);
+        const size_t start = wide.size();
+        wide.resize(start + (size_t)n);
+        if (n > 0)
+            MultiByteToWideChar(CP_UTF8, 0, at, length, &wide[start], n);
+        if (line == nullptr)
+            break;
+        wide += L"\r\n"; // as the stream's text mode would end the line
+        at = line;
+    }
+    for (size_t done = 0; done < wide.size();) {
+        // Older consoles take no more than about 64 KiB at once; a surrogate
+        // pair stays in one piece.
+        DWORD chunk = (DWORD)std::min<size_t>(wide.size() - done, 8192);
+        if (done + chunk < wide.size() && IS_HIGH_SURROGATE(wide[done + chunk - 1]))
+            chunk--;
+        DWORD written = 0;
+        if (!WriteConsoleW(handle, wide.data() + done, chunk, &written, nullptr) || written == 0)
+            return;
+        done += written;
+    }
+}
 
 #define NULL_DEVICE "NUL"
 

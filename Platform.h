@@ -16,11 +16,13 @@
 // are bytes already and nothing changes.
 void GetArguments(int *argc, char ***argv);
 
-// Opens path for reading in binary mode, as fopen(path, "rb") does.
+// Opens path for reading in binary mode, as fopen(path, "rb") does; on
+// Windows through _wfopen, so that a name in any script is found.
 FILE *OpenFile(const char *path);
 
 // The names of the entries in the folder path, "." and ".." left out, in no
-// particular order. Returns false when path is not a folder that can be read.
+// particular order, in UTF-8 on Windows as every path is. Returns false when
+// path is not a folder that can be read.
 bool ListFolder(const char *path, std::vector<std::string> *names);
 
 // Writes UTF-8 text to stream: as UTF-16 through the console functions when

@@ -29,8 +29,8 @@ struct Outcome {
 
 inline std::string Slurp(const fs::path &path)
 {
-    const Bytes bytes = ReadFile(path.string());
-    return std::string(bytes.begin(), bytes.end());
+    std::ifstream file(path, std::ios::binary); // by the path itself: a name in any script on Windows
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 inline void WriteBytes(const fs::path &path, const Bytes &bytes)
@@ -101,8 +101,12 @@ protected:
         // holds more than two.
         command = "\"" + command + "\"";
 #endif
+#ifdef _WIN32
+        // The command is UTF-8, as the tool's paths are; system() would read
+        // it in the ANSI code page.
+        const int status = _wsystem(fs::u8path(command).wstring().c_str());
+#else
         int status = std::system(command.c_str());
-#ifndef _WIN32
         status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 #endif
         Outcome run{status, Slurp(out), Slurp(err)};
