@@ -4,6 +4,8 @@
 // output unchanged and no temporary file behind.
 #include "tool.h"
 
+#include "CdImage.h"
+
 #include <cstdio>
 
 namespace {
@@ -14,7 +16,8 @@ const char USAGE[] =
     "optional arguments:\n  -c             compress (default)\n  -d             decompress\n"
     "  -p file_pos    start file position (default: 0)\n"
     "  -b             best compression: smallest record, slower\n"
-    "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n";
+    "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n"
+    "  -i             put INPUT back as the record at file_pos of OUTPUT; INPUT may be a folder -l wrote\n";
 
 std::string Format(const char *format, unsigned long long a, unsigned long long b = 0)
 {
@@ -303,4 +306,163 @@ TEST_F(Tool, ListsAndExtractsExactlyTheRecordsOfAContainer)
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err, "Can't open: " + message);
     }
+}
+
+TEST_F(Tool, PutsRecordsBackIntoTheirRooms)
+{
+    std::mt19937 rng(8);
+    Bytes container;
+    auto filler = [&] { Append(container, RandomBytes(50 + rng() % 200, rng())); };
+    std::vector<uint64_t> at; // where each record starts
+    auto record = [&](const Bytes &packed) { at.push_back(container.size()), Append(container, packed), filler(); };
+    const Bytes a = Sample(2000), b = Sample(3000), noise = RandomBytes(200, 4), d = Sample(700), e = Sample(5000);
+    // Records of the default and optimal encoders, one all literals, one
+    // whose header lies, and among them a false magic and a nested record.
+    filler();
+    record(Record(a));
+    record(Record(b, true));
+    Append(container, FromHex("45585301 AABBCCDD 000100"));
+    Bytes literals = FromHex("45585301 C8000000");
+    for (size_t i = 0; i < 200; i += 8)
+        Append(literals, {0xFF}), Append(literals, Bytes(noise.begin() + i, noise.begin() + i + 8));
+    Append(literals, FromHex("00 0000"));
+    record(literals);
+    Bytes liar = Record(d);
+    liar[6] = 0x7F;
+    record(liar);
+    record(Record(e));
+    record(Record(FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop")));
+    WriteBytes(dir / "container", container);
+    const std::string original(container.begin(), container.end());
+
+    // Unpacked and put back unedited: the very same bytes.
+    ASSERT_EQ(Exec({P("container"), P("recs"), "-l"}).status, 0);
+    std::string report = "Position    Room        Compressed  Uncompressed  Stream\n";
+    const auto line = [&](size_t i, uint64_t room, uint64_t length, uint64_t size, const char *stream) {
+        char text[128];
+        snprintf(text, sizeof text, "0x%08llX  %-10llu  %-10llu  %-12llu  %s\n", (unsigned long long)at[i],
+                 (unsigned long long)room, (unsigned long long)length, (unsigned long long)size, stream);
+        return std::string(text);
+    };
+    fs::remove(dir / "recs" / Format("%08llX.bin", at[3])); // the liar
+    fs::remove(dir / "recs" / Format("%08llX.bin", at[5] + 18)); // the nested one
+    Outcome run = Exec({P("recs"), P("container"), "-i"});
+    EXPECT_EQ(run.out, report + line(0, Record(a).size(), Record(a).size(), 2000, "same") +
+                           line(1, Record(b, true).size(), Record(b, true).size(), 3000, "same") +
+                           line(2, 236, 236, 200, "same") + line(4, Record(e).size(), Record(e).size(), 5000, "same") +
+                           line(5, 38, 38, 24, "same") + "5 records put back\n");
+    EXPECT_EQ(Slurp(dir / "container"), original);
+
+    // Edited: the liar gets its header right, fewer bytes leave zeros behind,
+    // other bytes of as much room get a fitted stream; nothing else changes.
+    Bytes edited = e;
+    edited[100] ^= 1, edited[4000] = '#';
+    ASSERT_NE(Record(edited).size(), Record(e).size());
+    const auto put = [&](size_t i, const Bytes &bytes) { WriteBytes(dir / "recs" / Format("%08llX.bin", at[i]), bytes); };
+    put(2, Bytes(100, 0));
+    put(3, d);
+    put(4, edited);
+    fs::remove(dir / "recs" / Format("%08llX.bin", at[0]));
+    fs::remove(dir / "recs" / Format("%08llX.bin", at[1]));
+    fs::rename(dir / "recs" / Format("%08llX.bin", at[5]), dir / "recs" / Format("%08llx.BIN", at[5]));
+    WriteBytes(dir / "recs" / "notes.txt", FromText("not a record file"));
+    run = Exec({P("recs"), P("container"), "-i", "-p", "1"});
+    EXPECT_EQ(run.out, report + line(2, 236, Record(Bytes(100, 0)).size(), 100, "padded") +
+                           line(3, liar.size(), liar.size(), 700, "default") +
+                           line(4, Record(e).size(), Record(e).size(), 5000, "fitted") + line(5, 38, 38, 24, "same") +
+                           "4 records put back\n");
+    const Bytes now = ReadFile(P("container"));
+    Bytes expected(original.begin(), original.end());
+    const Bytes zeros = Record(Bytes(100, 0)), honest = Record(d);
+    std::copy(zeros.begin(), zeros.end(), expected.begin() + at[2]);
+    std::fill(expected.begin() + at[2] + zeros.size(), expected.begin() + at[2] + 236, 0);
+    std::copy(honest.begin(), honest.end(), expected.begin() + at[3]);
+    std::copy(now.begin() + at[4], now.begin() + at[4] + Record(e).size(), expected.begin() + at[4]);
+    EXPECT_EQ(now, expected);
+    EXPECT_EQ(Exec({P("container"), P("check"), "-d", "-p", std::to_string(at[4])}).out,
+              UnpackLines(5000, Record(e).size()));
+    EXPECT_EQ(ReadFile(P("check")), edited);
+
+    // Refusals change nothing.
+    WriteBytes(dir / "big", RandomBytes(300, 5));
+    fs::create_directory(dir / "overlap");
+    for (uint64_t p : {at[5], at[5] + 18})
+        WriteBytes(dir / "overlap" / Format("%08llX.bin", p), FromText("x"));
+    const std::string big = Format("%llu", Record(RandomBytes(300, 5), true).size());
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
+        {{P("big"), P("container"), "-i", "-p", std::to_string(at[0])},
+         "Error: No room for " + P("big") + ": " + big + " bytes, room " + std::to_string(Record(a).size()) + "\n"},
+        {{P("big"), P("container"), "-i", "-p", std::to_string(at[0] + 1)}, Format("Error: No record at 0x%08llX\n", at[0] + 1)},
+        {{P("overlap"), P("container"), "-i"}, Format("Error: Overlapping records at 0x%08llX and 0x%08llX\n", at[5], at[5] + 18)},
+        {{P("missing"), P("container"), "-i"}, "Can't open: " + P("missing")},
+        {{P("big"), P("missing"), "-i"}, "Can't open: " + P("missing")},
+    };
+    for (const auto &[args, message] : refusals) {
+        const auto before = Snapshot();
+        run = Exec(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, message);
+        EXPECT_EQ(Snapshot(), before);
+    }
+}
+
+TEST_F(Tool, ListsAndPutsBackInRawCdImages)
+{
+    // Sectors of every kind from the sample, with new data and codes: a
+    // system area, records crossing sector boundaries, Form 2 and audio
+    // sectors between and after the data, and a record cut at the end of a
+    // run of data sectors, which only the sector after it would complete.
+    const Bytes sample = ReadFile(EXSPACK_CD_SAMPLE);
+    const size_t S = RAW_SECTOR_SIZE, D = SECTOR_DATA_SIZE, FORM1 = 1, FORM2 = 3, MODE1 = 5, AUDIO = 6;
+    const std::vector<size_t> kinds = {FORM1, FORM1, FORM1, FORM1, FORM1, FORM1, FORM2, AUDIO, MODE1, MODE1, FORM2, AUDIO};
+    Bytes view(kinds.size() * D, 0), image;
+    const Bytes a = Sample(6000), b = Sample(900), c = Sample(3000);
+    const Bytes ra = Record(a), rb = Record(b), rc = Record(c);
+    std::copy(ra.begin(), ra.end(), view.begin() + 2 * D + 1000);
+    std::copy(rb.begin(), rb.end(), view.begin() + 2 * D + 1000 + ra.size());
+    std::copy(rc.begin(), rc.end(), view.begin() + 8 * D + 500);
+    std::copy(ra.begin(), ra.end(), view.begin() + 10 * D - ra.size() / 2);
+    std::fill(view.begin() + 6 * D, view.begin() + 8 * D, 0);
+    std::fill(view.begin() + 10 * D, view.end(), 0);
+    for (size_t i = 0; i < kinds.size(); i++) {
+        Append(image, Bytes(sample.begin() + kinds[i] * S, sample.begin() + kinds[i] * S + S));
+        if (const size_t offset = SectorDataOffset(&image[i * S])) {
+            std::copy(view.begin() + i * D, view.begin() + i * D + D, image.begin() + i * S + offset);
+            SetSectorCodes(&image[i * S]);
+        }
+    }
+    WriteBytes(dir / "image.bin", image);
+    std::string listing = "CD image: 2352-byte sectors; positions count 2048 data bytes per sector\n" +
+                                std::string(HEADING) + ListingLine(2 * D + 1000, ra.size(), a.size(), "ok") +
+                                ListingLine(2 * D + 1000 + ra.size(), rb.size(), b.size(), "ok") +
+                                ListingLine(8 * D + 500, rc.size(), c.size(), "ok") + "3 records\n";
+    EXPECT_EQ(Exec({P("image.bin"), P("recs"), "-l"}).out, listing);
+    EXPECT_EQ(ReadFile(P("recs/") + Format("%08llX.bin", 2 * D + 1000)), a);
+
+    // Edited records go back; each sector whose data changed gets codes
+    // that fit, every other sector stays as it was.
+    Bytes edited = a;
+    edited[5000] = '#';
+    WriteBytes(dir / "recs" / Format("%08llX.bin", 2 * D + 1000), edited);
+    WriteBytes(dir / "recs" / Format("%08llX.bin", 8 * D + 500), Sample(2000));
+    EXPECT_EQ(Exec({P("recs"), P("image.bin"), "-i"}).status, 0);
+    const Bytes now = ReadFile(P("image.bin"));
+    ASSERT_EQ(now.size(), image.size());
+    for (size_t i = 0; i < kinds.size(); i++) {
+        Bytes sector(now.begin() + i * S, now.begin() + i * S + S), old(image.begin() + i * S, image.begin() + i * S + S);
+        const size_t offset = SectorDataOffset(&sector[0]);
+        if (offset == 0 || std::equal(old.begin() + offset, old.begin() + offset + D, sector.begin() + offset)) {
+            EXPECT_EQ(sector, old) << "sector " << i;
+            continue;
+        }
+        std::copy(sector.begin() + offset, sector.begin() + offset + D, old.begin() + offset);
+        SetSectorCodes(&old[0]);
+        EXPECT_EQ(sector, old) << "sector " << i;
+    }
+    const std::string shorter = ListingLine(8 * D + 500, rc.size(), c.size(), "ok");
+    EXPECT_EQ(Exec({P("image.bin"), P("again"), "-l"}).out,
+              listing.replace(listing.find(shorter), shorter.size(),
+                              ListingLine(8 * D + 500, Record(Sample(2000)).size(), 2000, "ok")));
+    EXPECT_EQ(ReadFile(P("again/") + Format("%08llX.bin", 2 * D + 1000)), edited);
+    EXPECT_EQ(ReadFile(P("again/") + Format("%08llX.bin", 8 * D + 500)), Sample(2000));
 }
