@@ -1,0 +1,181 @@
+// The tool as a process on large files: what people wait for and the memory
+// it takes. Each entry runs the tool (and a yardstick command in the same
+// run) as a child, timed by the wall clock, its peak resident memory read
+// from wait4. Containers are EXSPACK_BENCH_CONTAINER_MIB (default 64) MiB of
+// random bytes; 700 gives the size of a CD.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "CdImage.h"
+#include "LZSS.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Child {
+    double seconds, peakMiB;
+};
+
+Child Spawn(const std::vector<std::string> &args)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> argv;
+        for (const std::string &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        if (freopen("/dev/null", "w", stdout) == nullptr || freopen("/dev/null", "w", stderr) == nullptr)
+            _exit(126);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage;
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fprintf(stderr, "exspack_bench: %s failed\n", args[0].c_str());
+        exit(1);
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    return {took.count(), usage.ru_maxrss / 1024.0}; // Linux reports KiB
+}
+
+const std::string &Scratch()
+{
+    static char name[] = "/tmp/exspack-bench-XXXXXX";
+    static const std::string dir = mkdtemp(name) ? name : (exit(1), "");
+    // The string may be gone by the time exit handlers run; the array stays.
+    static const int cleanup = atexit([] { (void)!system((std::string("rm -rf ") + name).c_str()); });
+    (void)cleanup;
+    return dir;
+}
+
+std::string Write(const std::string &name, const Bytes &bytes)
+{
+    const std::string path = Scratch() + "/" + name;
+    std::ofstream(path, std::ios::binary).write((const char *)bytes.data(), (std::streamsize)bytes.size());
+    return path;
+}
+
+Bytes Random(uint64_t n, unsigned seed)
+{
+    std::mt19937_64 rng(seed);
+    Bytes bytes(n / 8 * 8);
+    for (size_t i = 0; i < bytes.size(); i += 8) {
+        const uint64_t word = rng();
+        memcpy(&bytes[i], &word, 8);
+    }
+    return bytes;
+}
+
+uint64_t ContainerSize()
+{
+    const char *mib = getenv("EXSPACK_BENCH_CONTAINER_MIB");
+    return (mib ? strtoull(mib, nullptr, 10) : 64) << 20;
+}
+
+// A record of n random bytes, as the tool writes it.
+Bytes Record(uint64_t n)
+{
+    const Bytes input = Random(n, 7);
+    Bytes record(8 + LZSS_GetCompressedMaxSize(n));
+    record.resize(8 + LZSS_CompressSimpleFast(input.data(), n, record.data() + 8));
+    const uint8_t header[8] = {0x45, 0x58, 0x53, 0x01, (uint8_t)n, (uint8_t)(n >> 8), (uint8_t)(n >> 16), 0};
+    std::copy(header, header + 8, record.begin());
+    return record;
+}
+
+// The peak of packing 64 MiB of random bytes: the input, the worst-case
+// output and the position queues, against 2.3 N + 12 MiB.
+void BM_ToolPackPeakMemory(benchmark::State &state)
+{
+    const std::string in = Write("pack.in", Random(64 << 20, 1)), out = Scratch() + "/pack.out";
+    Child child{};
+    for (auto _ : state)
+        child = Spawn({EXSPACK_TOOL, in, out});
+    state.SetBytesProcessed((int64_t)state.iterations() << 26);
+    state.counters["peak_MiB"] = child.peakMiB;
+    state.counters["limit_MiB"] = 2.3 * 64 + 12;
+}
+BENCHMARK(BM_ToolPackPeakMemory)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+
+// A container (or a raw CD image) with a record in its middle, which
+// put-back replaces by turns with two shorter ones, so that every run writes
+// the whole file; against a synced copy of the same file.
+void PutBack(benchmark::State &state, bool image)
+{
+    const uint64_t size = ContainerSize() / RAW_SECTOR_SIZE * RAW_SECTOR_SIZE;
+    Bytes container = Random(size, 2);
+    const Bytes record = Record(1 << 16);
+    uint64_t position = size / 2, at = position;
+    if (image) {
+        for (uint64_t s = 0; s < size; s += RAW_SECTOR_SIZE) {
+            static const uint8_t form1[16] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 2, 0, 2};
+            memcpy(&container[s], form1, 16);
+            memset(&container[s + 16], 0, 8);
+        }
+        position = size / RAW_SECTOR_SIZE / 2 * SECTOR_DATA_SIZE;
+        for (uint64_t k = 0; k < record.size(); k++, position++) // the record's bytes, sector by sector
+            container[position / SECTOR_DATA_SIZE * RAW_SECTOR_SIZE + 24 + position % SECTOR_DATA_SIZE] = record[k];
+        position -= record.size();
+        for (uint64_t s = 0; s < size; s += RAW_SECTOR_SIZE)
+            SetSectorCodes(&container[s]);
+    } else {
+        std::copy(record.begin(), record.end(), container.begin() + at);
+    }
+    const std::string path = Write(image ? "image.bin" : "container", container), copy = Scratch() + "/copy";
+    container = Bytes();
+    const std::string inputs[2] = {Write("zeros", Bytes(1000, 0)), Write("ones", Bytes(1000, 1))};
+    double put = 0, dd = 0, peak = 0;
+    unsigned turn = 0;
+    for (auto _ : state) {
+        const Child child = Spawn({EXSPACK_TOOL, inputs[turn++ % 2], path, "-i", "-p", std::to_string(position)});
+        put += child.seconds;
+        peak = std::max(peak, child.peakMiB);
+        dd += Spawn({"dd", "if=" + path, "of=" + copy, "bs=1M", "conv=fsync"}).seconds;
+    }
+    state.SetBytesProcessed((int64_t)(state.iterations() * size));
+    state.counters["vs_synced_copy"] = put / dd;
+    state.counters["peak_per_size"] = peak / (size >> 20);
+    state.counters["peak_MiB"] = peak;
+}
+BENCHMARK_CAPTURE(PutBack, container, false)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(2);
+BENCHMARK_CAPTURE(PutBack, cd_image, true)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(2);
+
+// -l on a raw image against -l on its data view as a plain file.
+void BM_ToolListCdImage(benchmark::State &state)
+{
+    const uint64_t sectors = ContainerSize() / RAW_SECTOR_SIZE;
+    Bytes image = Random(sectors * RAW_SECTOR_SIZE, 3), view(sectors * SECTOR_DATA_SIZE);
+    static const uint8_t form1[16] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 2, 0, 2};
+    for (uint64_t s = 0; s < sectors; s++) {
+        memcpy(&image[s * RAW_SECTOR_SIZE], form1, 16);
+        memset(&image[s * RAW_SECTOR_SIZE + 16], 0, 8);
+    }
+    ReadDataView(image.data(), image.size(), view.data());
+    const std::string raw = Write("list.bin", image), plain = Write("list.plain", view);
+    image = view = Bytes();
+    double cd = 0, flat = 0;
+    for (auto _ : state) {
+        cd += Spawn({EXSPACK_TOOL, raw, "-l"}).seconds;
+        flat += Spawn({EXSPACK_TOOL, plain, "-l"}).seconds;
+    }
+    state.SetBytesProcessed((int64_t)(state.iterations() * sectors * RAW_SECTOR_SIZE));
+    state.counters["vs_plain_file"] = cd / flat;
+}
+BENCHMARK(BM_ToolListCdImage)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(3);
+
+} // namespace
