@@ -802,7 +802,11 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
     }
 }
 
-uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst, void *work)
+// Finds an optimal parse of src in work (laid out as LZSS_GetOptimalWorkSize
+// counts it): each item's length at its first position in *lastOut (1 for a
+// literal), and a reference's distance at its first position in *distanceOut.
+// Entries at other positions are left over from the search.
+static void ParseOptimal(const uint8_t *src, uint64_t srcsize, void *work, uint16_t **distanceOut, uint8_t **lastOut)
 {
     uint8_t *base = (uint8_t *)work + (-(uintptr_t)work & 63);
     uint32_t *heads = (uint32_t *)base;
@@ -862,7 +866,14 @@ uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst
             len = next;
         }
     }
+    *distanceOut = distance;
+    *lastOut = last;
+}
 
+// Writes the parse that last and distance describe as ParseOptimal leaves it.
+static uint64_t WriteParse(const uint8_t *src, uint64_t srcsize, const uint16_t *distance, const uint8_t *last,
+                           uint8_t *dst)
+{
     InitOutput(dst);
     for (uint64_t spos = 0; spos < srcsize;) {
         const unsigned len = last[spos];
@@ -874,4 +885,12 @@ uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst
         spos += len;
     }
     return FinishOutput();
+}
+
+uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst, void *work)
+{
+    uint16_t *distance;
+    uint8_t *last;
+    ParseOptimal(src, srcsize, work, &distance, &last);
+    return WriteParse(src, srcsize, distance, last, dst);
 }
