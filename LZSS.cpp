@@ -906,9 +906,10 @@ uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst
 // A reference of k bytes gives up to k - 2 units of shortening, all of them
 // when it is dropped (9 k - 17 bits in all) and two of them when it is split
 // (2 * 9 - 1), so U units with x drops or y splits add 9 U + x or 9 U - y.
-// Of 8 consecutive values of D one is a multiple of 9, or there are all the
-// others, so a few drops or splits close the gap, except where D is too
-// small to afford them: within 2 bytes above the optimal size.
+// Among 8 consecutive values of D there is a multiple of 9, which shortening
+// alone reaches, or else every other remainder, among them 1 (one drop) and
+// 8 (one split). That fails only where D is too small to pay for a drop or a
+// split: within 2 bytes above the optimal size.
 
 // Where the second part of a split reference starts: 2 bytes on, or 3 when
 // the source 2 bytes on ends in 0xFFF (then the one 3 bytes on does not),
@@ -968,8 +969,8 @@ uint64_t LZSS_CompressFitted(const uint8_t *src, uint64_t srcsize, uint64_t targ
     // The smallest D that fits and that drops or splits reach, with drops
     // first: as many as D leaves modulo 9, plus 9 for every unit beyond what
     // the references allow, or as many splits as D lacks to a multiple of 9.
-    // The target is at most the all-literal size, so the smallest D that
-    // fits is at most that of all drops, 9 units + 1 per reference.
+    // As the target is at most the all-literal size, the smallest D that
+    // fits is at most that of dropping every reference, 9 units + 1 each.
     const uint64_t hi = 8 * target - bits;
     uint64_t planUnits = 0, planDrops = 0, planSplits = 0;
     bool found = false;
