@@ -802,7 +802,11 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
     }
 }
 
-uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst, void *work)
+// Finds an optimal parse of src in work (laid out as LZSS_GetOptimalWorkSize
+// counts it): each item's length at its first position in *lastOut (1 for a
+// literal), and a reference's distance at its first position in *distanceOut.
+// Entries at other positions are left over from the search.
+static void ParseOptimal(const uint8_t *src, uint64_t srcsize, void *work, uint16_t **distanceOut, uint8_t **lastOut)
 {
     uint8_t *base = (uint8_t *)work + (-(uintptr_t)work & 63);
     uint32_t *heads = (uint32_t *)base;
@@ -862,7 +866,14 @@ uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst
             len = next;
         }
     }
+    *distanceOut = distance;
+    *lastOut = last;
+}
 
+// Writes the parse that last and distance describe as ParseOptimal leaves it.
+static uint64_t WriteParse(const uint8_t *src, uint64_t srcsize, const uint16_t *distance, const uint8_t *last,
+                           uint8_t *dst)
+{
     InitOutput(dst);
     for (uint64_t spos = 0; spos < srcsize;) {
         const unsigned len = last[spos];
@@ -876,4 +887,150 @@ uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst
     return FinishOutput();
 }
 
-uint64_t LZSS_CompressFitted(const uint8_t *, uint64_t, uint64_t, uint8_t *, void *) { return FAILED; }
+uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst, void *work)
+{
+    uint16_t *distance;
+    uint8_t *last;
+    ParseOptimal(src, srcsize, work, &distance, &last);
+    return WriteParse(src, srcsize, distance, last, dst);
+}
+
+/* ---- Optimal parse fitted to a size ---- */
+
+// From an optimal parse of B bits, a stream of target bytes needs B + D bits
+// with 8 * target - 7 <= B + D <= 8 * target, D >= 0. The parse gains bits in
+// three kinds of step that keep every source nameable:
+//   shorten a reference by its last byte, which follows as a literal: +9;
+//   drop a reference of 2 bytes for two literals: +1;
+//   split a reference into two at the same distance: +17.
+// A reference of k bytes gives up to k - 2 units of shortening, all of them
+// when it is dropped (9 k - 17 bits in all) and two of them when it is split
+// (2 * 9 - 1), so U units with x drops or y splits add 9 U + x or 9 U - y.
+// Among 8 consecutive values of D there is a multiple of 9, which shortening
+// alone reaches, or else every other remainder, among them 1 (one drop) and
+// 8 (one split). That fails only where D is too small to pay for a drop or a
+// split: within 2 bytes above the optimal size.
+
+// Where the second part of a split reference starts: 2 bytes on, or 3 when
+// the source 2 bytes on ends in 0xFFF (then the one 3 bytes on does not),
+// with the byte between as a literal, one more unit; 0 when the reference is
+// too short for that.
+static inline unsigned SplitPoint(uint64_t spos, unsigned len, uint64_t distance)
+{
+    const unsigned at = distance != ((spos + 2) & 0xFFF) + 1 ? 2 : 3;
+    return len >= at + MIN_SEQ_8 ? at : 0;
+}
+
+// Units that dropping the x shortest references takes, given how many
+// references there are of each length.
+static uint64_t DroppedUnits(const uint64_t *count, uint64_t x)
+{
+    uint64_t units = 0;
+    for (unsigned len = MIN_SEQ_8; len <= MAX_SEQ_8 && x > 0; len++) {
+        const uint64_t n = count[len] < x ? count[len] : x;
+        units += n * (len - MIN_SEQ_8);
+        x -= n;
+    }
+    return units;
+}
+
+uint64_t LZSS_CompressFitted(const uint8_t *src, uint64_t srcsize, uint64_t target, uint8_t *dst, void *work)
+{
+    if (target > LZSS_GetCompressedMaxSize(srcsize))
+        return FAILED;
+    uint16_t *distance;
+    uint8_t *last;
+    ParseOptimal(src, srcsize, work, &distance, &last);
+
+    uint64_t literals = 0;
+    uint64_t references = 0;
+    uint64_t count[MAX_SEQ_8 + 1] = {0}; // references by length
+    uint64_t units = 0;                  // shortenings all references allow
+    uint64_t splittable = 0;
+    uint64_t between[9] = {0}; // literals between the parts of the first splits
+    for (uint64_t spos = 0; spos < srcsize; spos += last[spos]) {
+        const unsigned len = last[spos];
+        if (len == 1) {
+            literals++;
+            continue;
+        }
+        references++;
+        count[len]++;
+        units += len - MIN_SEQ_8;
+        const unsigned at = SplitPoint(spos, len, distance[spos]);
+        if (at != 0 && splittable < 8)
+            between[splittable + 1] = between[splittable] + (at - 2);
+        splittable += at != 0;
+    }
+    const uint64_t bits = LITERAL_BITS * literals + REFERENCE_BITS * (references + 1);
+    if (8 * target < bits)
+        return FAILED;
+
+    // The smallest D that fits and that drops or splits reach, with drops
+    // first: as many as D leaves modulo 9, plus 9 for every unit beyond what
+    // the references allow, or as many splits as D lacks to a multiple of 9.
+    // As the target is at most the all-literal size, the smallest D that
+    // fits is at most that of dropping every reference, 9 units + 1 each.
+    const uint64_t hi = 8 * target - bits;
+    uint64_t planUnits = 0, planDrops = 0, planSplits = 0;
+    bool found = false;
+    for (uint64_t d = hi >= 7 ? hi - 7 : 0; d <= hi && !found; d++) {
+        const uint64_t whole = d / 9;
+        const uint64_t beyond = whole > units ? whole - units : 0;
+        const uint64_t drops = d % 9 + 9 * beyond;
+        const uint64_t splits = d % 9 != 0 ? 9 - d % 9 : 0;
+        if (drops <= references && DroppedUnits(count, drops) <= whole - beyond) {
+            planUnits = whole - beyond;
+            planDrops = drops;
+            found = true;
+        } else if (splits > 0 && splits <= splittable &&
+                   2 * splits + between[splits] <= whole + 1 && whole + 1 <= units) {
+            planUnits = whole + 1;
+            planSplits = splits;
+            found = true;
+        }
+    }
+    if (!found)
+        return FAILED;
+
+    // Drop the shortest references, the first of equally short ones; split
+    // the first references that can be; shorten from the first on.
+    uint64_t drop[MAX_SEQ_8 + 1] = {0};
+    for (uint64_t len = MIN_SEQ_8, x = planDrops; len <= MAX_SEQ_8; len++) {
+        drop[len] = count[len] < x ? count[len] : x;
+        x -= drop[len];
+    }
+    uint64_t left = planUnits - DroppedUnits(count, planDrops) - 2 * planSplits - between[planSplits];
+    for (uint64_t spos = 0; spos < srcsize;) {
+        const unsigned len = last[spos];
+        const uint64_t end = spos + len;
+        if (len == 1) {
+            spos = end;
+            continue;
+        }
+        if (drop[len] > 0) {
+            drop[len]--;
+        } else if (planSplits > 0 && SplitPoint(spos, len, distance[spos]) != 0) {
+            planSplits--;
+            const unsigned at = SplitPoint(spos, len, distance[spos]);
+            const unsigned shorter = left < len - at - 2 ? (unsigned)left : len - at - 2;
+            left -= shorter;
+            last[spos] = 2;
+            if (at == 3)
+                last[spos + 2] = 1;
+            last[spos + at] = (uint8_t)(len - at - shorter);
+            distance[spos + at] = distance[spos];
+            spos = end - shorter;
+        } else {
+            const unsigned shorter = left < len - 2u ? (unsigned)left : len - 2u;
+            left -= shorter;
+            last[spos] = (uint8_t)(len - shorter);
+            spos = end - shorter;
+        }
+        for (; spos < end; spos++)
+            last[spos] = 1;
+    }
+    const uint64_t size = WriteParse(src, srcsize, distance, last, dst);
+    assert(size == target);
+    return size;
+}

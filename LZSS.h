@@ -91,8 +91,21 @@ uint64_t LZSS_GetOptimalWorkSize(uint64_t size);
 uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst, void *work);
 
 /*
- * The optimal encoder with a target: a stream of exactly target bytes.
- * (placeholder)
+ * Optimal-parse encoder with a size to meet: writes a stream of exactly
+ * target bytes that decodes to src, for putting an edited record back into
+ * the room of the one it replaces. It starts from LZSS_CompressOptimal's
+ * parse and spends bits on it, shortening references by bytes that follow
+ * as literals, turning references of 2 bytes into literals and splitting
+ * references in two, under the same limits as the other encoders. With
+ * target equal to the size LZSS_CompressOptimal writes, the stream is that
+ * one. The same input and target always give the same stream.
+ * dst must hold target bytes; work must hold LZSS_GetOptimalWorkSize(srcsize)
+ * bytes of any alignment, all of which it may overwrite; srcsize may be 0.
+ * Returns target, with nothing written in dst beyond it. Returns UINT64_MAX
+ * and writes nothing in dst when target is below the optimal size, above the
+ * all-literal size LZSS_GetCompressedMaxSize(srcsize), or one of the few
+ * sizes that these steps do not reach, all of them 1 or 2 bytes above the
+ * optimal size. Threads as LZSS_CompressOptimal.
  */
 uint64_t LZSS_CompressFitted(const uint8_t *src, uint64_t srcsize, uint64_t target, uint8_t *dst, void *work);
 

@@ -92,3 +92,46 @@ TEST(Optimal, LargeInputsAcrossTheSplit)
     EXPECT_LE(LZSS_GetOptimalWorkSize(1000000), 8000000u + (1u << 20));
     EXPECT_EQ(LZSS_GetOptimalWorkSize(UINT64_MAX / 2), UINT64_MAX);
 }
+// Every size from below the optimum to above the all-literal size gives a
+// stream of exactly that size, the optimal one at the optimum, or a refusal
+// that writes nothing; from 3 bytes above the optimum on, none is refused.
+TEST(Fitted, EverySizeFromTheOptimumToAllLiterals)
+{
+    std::mt19937 rng(13);
+    std::vector<Bytes> inputs = {{}, Bytes(900, 'a')};
+    for (unsigned alphabet : {2, 4, 26})
+        for (size_t n : {5, 300, 1500})
+            inputs.push_back(Random(n, alphabet, rng));
+    for (const char *file : kCorpusFiles) {
+        const Bytes data = ReadFile(std::string(EXSPACK_CORPUS) + "/" + file);
+        inputs.emplace_back(data.begin(), data.begin() + std::min<size_t>(data.size(), 1024));
+    }
+    // No pair of bytes repeats before 4096, so the one reference is the
+    // period of 3 behind it, which cannot split 2 bytes on: the source there
+    // is 4095.
+    Bytes oneReference(4110);
+    for (size_t i = 1; i < oneReference.size(); i++)
+        oneReference[i] = i < 4096 ? uint8_t(oneReference[i - 1] + 2 * (i / 256) + 1) : oneReference[i - 3];
+    inputs.push_back(oneReference);
+    for (const Bytes &input : inputs) {
+        const Bytes optimal = RoundTrip(input).optimal;
+        const uint64_t most = LZSS_GetCompressedMaxSize(input.size());
+        GuardedBuffer in(input), work(LZSS_GetOptimalWorkSize(input.size()));
+        for (uint64_t target = optimal.size() - 2; target <= most + 2; target++) {
+            GuardedBuffer out(Bytes(target, 0xA5)), again(target);
+            const uint64_t n = LZSS_CompressFitted(in.data(), input.size(), target, out.data(), work.data());
+            if (n == UINT64_MAX) {
+                EXPECT_TRUE(target <= optimal.size() + 2 || target > most) << target << " for " << input.size();
+                EXPECT_EQ(out.bytes(target), Bytes(target, 0xA5));
+                continue;
+            }
+            ASSERT_TRUE(n == target && target >= optimal.size() && target <= most) << target;
+            const Bytes stream = out.bytes(target);
+            EXPECT_EQ(Scan(stream).consumed, target);
+            EXPECT_TRUE(Decode(stream) == input) << target << " for " << input.size();
+            EXPECT_TRUE(target != optimal.size() || stream == optimal);
+            LZSS_CompressFitted(in.data(), input.size(), target, again.data(), work.data());
+            EXPECT_EQ(again.bytes(target), stream);
+        }
+    }
+}
