@@ -55,6 +55,7 @@ TEST(Encoders, KnownStreams)
         {Text(19, 'a'), "05 61 01F0 61 0000", 7},
         {Text(20, 'a'), "01 61 01F0 1200 0000", 8},
         {FromText("abcXabcYabc"), "2F 616263 58 0110 59 0510 0000", 12}, // the nearer of two equal matches
+        {FromText("abcXabcYabcZ"), "AF 616263 58 0110 59 0510 5A 00 0000", 14}, // also short of the end
         // Greedy takes "ab" at 11; the optimum spells "a" and copies "bcdefgh".
         {FromText("abXbcdefghYabcdefgh"), "FF 6162586263646566 07 676859 0100 0540 0000", 18},
     };

@@ -87,6 +87,10 @@ TEST(Optimal, LargeInputsAcrossTheSplit)
     }
     const Bytes stream = RoundTrip(text).optimal;
     EXPECT_EQ(RoundTrip(text).optimal, stream) << "the same input gives the same stream";
+    // A repeat just behind the middle whose source lies 3000 bytes before it.
+    Bytes noise = Random(70000, 256, rng);
+    std::copy(noise.begin() + 32000, noise.begin() + 32017, noise.begin() + 35010);
+    EXPECT_LT(RoundTrip(noise).optimal.size(), LZSS_GetCompressedMaxSize(70000));
     const Streams run = RoundTrip(Bytes(70000, 'a'));
     EXPECT_EQ(run.optimal.size(), run.greedy.size());
     EXPECT_LE(LZSS_GetOptimalWorkSize(1000000), 8000000u + (1u << 20));

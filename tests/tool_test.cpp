@@ -117,6 +117,7 @@ TEST_F(Tool, Runs)
         {{"-d", P("container"), "-p", "0x20", P("out")}, 0, UnpackLines(300, record.size()), "", sample},
         {{"-d", P("container"), "-p", "0X20", P("out")}, 0, UnpackLines(300, record.size()), "", sample},
         {{"-d", P("container"), "-p", "32xyz", P("out"), "-p"}, 0, UnpackLines(300, record.size()), "", sample},
+        {{"-d", P("container"), "-p", "00000000320", P("out")}, 0, UnpackLines(300, record.size()), "", sample},
         {{"-d", P("container"), P("out"), "-p"}, 1, "", bad},
         {{"-d", P("image"), "-p", "20", P("out")}, 0, UnpackLines(0, 11), "", {}},
         {{P("self"), P("out"), "-d"}, 1, "(dpos & 0x0FFF) == offset\nError: Bad file", "", {}, "", true},
