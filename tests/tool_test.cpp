@@ -272,88 +272,72 @@ TEST_F(Tool, ListsAndExtractsExactlyTheRecordsOfAContainer)
 
 TEST_F(Tool, PutsRecordsBackIntoTheirRooms)
 {
-    std::mt19937 rng(8);
-    Bytes container;
-    auto filler = [&] { Append(container, RandomBytes(50 + rng() % 200, rng())); };
-    std::vector<uint64_t> at; // where each record starts
-    auto record = [&](const Bytes &packed) { at.push_back(container.size()), Append(container, packed), filler(); };
-    const Bytes a = Sample(2000), b = Sample(3000), noise = RandomBytes(200, 4), d = Sample(700), e = Sample(5000);
     // Records of the default and optimal encoders, one all literals, one
-    // whose header lies, and among them a false magic and a nested record.
-    filler();
-    record(Record(a));
-    record(Record(b, true));
-    Append(container, FromHex("45585301 AABBCCDD 000100"));
+    // whose header lies and a nested one, with a false magic among them.
+    std::mt19937 rng(8);
+    const Bytes noise = RandomBytes(200, 4), e = Sample(5000);
     Bytes literals = FromHex("45585301 C8000000");
     for (size_t i = 0; i < 200; i += 8)
         Append(literals, {0xFF}), Append(literals, Bytes(noise.begin() + i, noise.begin() + i + 8));
     Append(literals, FromHex("00 0000"));
-    record(literals);
-    Bytes liar = Record(d);
+    Bytes liar = Record(Sample(700));
     liar[6] = 0x7F;
-    record(liar);
-    record(Record(e));
-    record(Record(FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop")));
+    const std::vector<Bytes> packed = {Record(Sample(2000)), Record(Sample(3000), true), literals, liar, Record(e),
+                                       Record(FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop"))};
+    const std::vector<uint64_t> sizes = {2000, 3000, 200, 700, 5000, 24};
+    Bytes container = FromHex("45585301 AABBCCDD 000100");
+    std::vector<uint64_t> at;
+    for (const Bytes &record : packed)
+        Append(container, RandomBytes(50 + rng() % 200, rng())), at.push_back(container.size()), Append(container, record);
     WriteBytes(dir / "container", container);
-    const std::string original(container.begin(), container.end());
+    const auto name = [&](uint64_t position) { return dir / "recs" / Format("%08llX.bin", position); };
+    const auto line = [&](size_t i, uint64_t length, uint64_t size, const char *stream) {
+        char text[128];
+        snprintf(text, sizeof text, "0x%08llX  %-10zu  %-10llu  %-12llu  %s\n", (unsigned long long)at[i],
+                 packed[i].size(), (unsigned long long)length, (unsigned long long)size, stream);
+        return std::string(text);
+    };
+    const std::string report = "Position    Room        Compressed  Uncompressed  Stream\n";
 
     // Unpacked and put back unedited: the very same bytes.
     ASSERT_EQ(Exec({P("container"), P("recs"), "-l"}).status, 0);
-    std::string report = "Position    Room        Compressed  Uncompressed  Stream\n";
-    const auto line = [&](size_t i, uint64_t room, uint64_t length, uint64_t size, const char *stream) {
-        char text[128];
-        snprintf(text, sizeof text, "0x%08llX  %-10llu  %-10llu  %-12llu  %s\n", (unsigned long long)at[i],
-                 (unsigned long long)room, (unsigned long long)length, (unsigned long long)size, stream);
-        return std::string(text);
-    };
-    fs::remove(dir / "recs" / Format("%08llX.bin", at[3])); // the liar
-    fs::remove(dir / "recs" / Format("%08llX.bin", at[5] + 18)); // the nested one
-    Outcome run = Exec({P("recs"), P("container"), "-i"});
-    EXPECT_EQ(run.out, report + line(0, Record(a).size(), Record(a).size(), 2000, "same") +
-                           line(1, Record(b, true).size(), Record(b, true).size(), 3000, "same") +
-                           line(2, 236, 236, 200, "same") + line(4, Record(e).size(), Record(e).size(), 5000, "same") +
-                           line(5, 38, 38, 24, "same") + "5 records put back\n");
-    EXPECT_EQ(Slurp(dir / "container"), original);
+    fs::remove(name(at[3])), fs::remove(name(at[5] + 18));
+    std::string expected = report;
+    for (size_t i : {0, 1, 2, 4, 5})
+        expected += line(i, packed[i].size(), sizes[i], "same");
+    EXPECT_EQ(Exec({P("recs"), P("container"), "-i"}).out, expected + "5 records put back\n");
+    EXPECT_EQ(ReadFile(P("container")), container);
 
-    // Edited: the liar gets its header right, fewer bytes leave zeros behind,
-    // other bytes of as much room get a fitted stream; nothing else changes.
+    // Edited: fewer bytes leave zeros behind, the liar gets its header
+    // right, other bytes of as much room get a fitted stream; the names may
+    // be in either case, other files and -p are ignored.
     Bytes edited = e;
     edited[100] ^= 1, edited[4000] = '#';
-    ASSERT_NE(Record(edited).size(), Record(e).size());
-    const auto put = [&](size_t i, const Bytes &bytes) { WriteBytes(dir / "recs" / Format("%08llX.bin", at[i]), bytes); };
-    put(2, Bytes(100, 0));
-    put(3, d);
-    put(4, edited);
-    fs::remove(dir / "recs" / Format("%08llX.bin", at[0]));
-    fs::remove(dir / "recs" / Format("%08llX.bin", at[1]));
-    fs::rename(dir / "recs" / Format("%08llX.bin", at[5]), dir / "recs" / Format("%08llx.BIN", at[5]));
-    WriteBytes(dir / "recs" / "notes.txt", FromText("not a record file"));
-    run = Exec({P("recs"), P("container"), "-i", "-p", "1"});
-    EXPECT_EQ(run.out, report + line(2, 236, Record(Bytes(100, 0)).size(), 100, "padded") +
-                           line(3, liar.size(), liar.size(), 700, "default") +
-                           line(4, Record(e).size(), Record(e).size(), 5000, "fitted") + line(5, 38, 38, 24, "same") +
-                           "4 records put back\n");
-    const Bytes now = ReadFile(P("container"));
-    Bytes expected(original.begin(), original.end());
-    const Bytes zeros = Record(Bytes(100, 0)), honest = Record(d);
-    std::copy(zeros.begin(), zeros.end(), expected.begin() + at[2]);
-    std::fill(expected.begin() + at[2] + zeros.size(), expected.begin() + at[2] + 236, 0);
-    std::copy(honest.begin(), honest.end(), expected.begin() + at[3]);
-    std::copy(now.begin() + at[4], now.begin() + at[4] + Record(e).size(), expected.begin() + at[4]);
-    EXPECT_EQ(now, expected);
-    EXPECT_EQ(Exec({P("container"), P("check"), "-d", "-p", std::to_string(at[4])}).out,
-              UnpackLines(5000, Record(e).size()));
+    ASSERT_NE(Record(edited).size(), packed[4].size());
+    const Bytes zeros = Record(Bytes(100, 0)), honest = Record(Sample(700));
+    WriteBytes(name(at[2]), Bytes(100, 0)), WriteBytes(name(at[3]), Sample(700)), WriteBytes(name(at[4]), edited);
+    fs::remove(name(at[0])), fs::remove(name(at[1])), WriteBytes(dir / "recs" / "notes.txt", {});
+    fs::rename(name(at[5]), dir / "recs" / Format("%08llx.BIN", at[5]));
+    EXPECT_EQ(Exec({P("recs"), P("container"), "-i", "-p", "1"}).out,
+              report + line(2, zeros.size(), 100, "padded") + line(3, liar.size(), 700, "default") +
+                  line(4, packed[4].size(), 5000, "fitted") + line(5, 38, 24, "same") + "4 records put back\n");
+    Bytes now = ReadFile(P("container"));
+    ASSERT_EQ(Exec({P("container"), P("check"), "-d", "-p", std::to_string(at[4])}).out, UnpackLines(5000, packed[4].size()));
     EXPECT_EQ(ReadFile(P("check")), edited);
+    std::copy(container.begin() + at[4], container.begin() + at[4] + packed[4].size(), now.begin() + at[4]);
+    std::copy(zeros.begin(), zeros.end(), container.begin() + at[2]);
+    std::fill(container.begin() + at[2] + zeros.size(), container.begin() + at[2] + 236, 0);
+    std::copy(honest.begin(), honest.end(), container.begin() + at[3]);
+    EXPECT_EQ(now, container) << "bytes outside the rooms changed";
 
     // Refusals change nothing.
     WriteBytes(dir / "big", RandomBytes(1000, 5));
-    fs::create_directory(dir / "overlap");
     for (uint64_t p : {at[5], at[5] + 18})
-        WriteBytes(dir / "overlap" / Format("%08llX.bin", p), FromText("x"));
-    const std::string big = Format("%llu", Record(RandomBytes(1000, 5), true).size());
+        fs::create_directories(dir / "overlap"), WriteBytes(dir / "overlap" / Format("%08llX.bin", p), {});
     const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
         {{P("big"), P("container"), "-i", "-p", std::to_string(at[0])},
-         "Error: No room for " + P("big") + ": " + big + " bytes, room " + std::to_string(Record(a).size()) + "\n"},
+         "Error: No room for " + P("big") + ": " + std::to_string(Record(RandomBytes(1000, 5), true).size()) +
+             " bytes, room " + std::to_string(packed[0].size()) + "\n"},
         {{P("big"), P("container"), "-i", "-p", std::to_string(at[0] + 1)}, Format("Error: No record at 0x%08llX\n", at[0] + 1)},
         {{P("overlap"), P("container"), "-i"},
          Format("Error: Overlapping records at 0x%08llX", at[5]) + Format(" and 0x%08llX\n", at[5] + 18)},
@@ -362,7 +346,7 @@ TEST_F(Tool, PutsRecordsBackIntoTheirRooms)
     };
     for (const auto &[args, message] : refusals) {
         const auto before = Snapshot();
-        run = Exec(args);
+        const Outcome run = Exec(args);
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err, message);
         EXPECT_EQ(Snapshot(), before);
