@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <algorithm>
 #include <string>
 
 #ifdef _WIN32
@@ -256,6 +257,10 @@ void PrintText(FILE *stream, const char *text)
     }
 }
 
+uint8_t *MapFile(FILE *, uint64_t) { return nullptr; }
+
+void ReleaseFile(uint8_t *data, uint64_t) { free(data); }
+
 #define NULL_DEVICE "NUL"
 
 #else
@@ -263,6 +268,7 @@ void PrintText(FILE *stream, const char *text)
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -376,6 +382,31 @@ bool ListFolder(const char *path, std::vector<std::string> *names)
 }
 
 void PrintText(FILE *stream, const char *text) { fputs(text, stream); }
+
+// What MapFile mapped, for ReleaseFile to tell from buffers of malloc.
+static std::vector<uint8_t *> mapped;
+
+uint8_t *MapFile(FILE *file, uint64_t size)
+{
+    if (size == 0 || size > SIZE_MAX)
+        return nullptr;
+    void *data = mmap(nullptr, (size_t)size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_POPULATE, fileno(file), 0);
+    if (data == MAP_FAILED)
+        return nullptr;
+    mapped.push_back((uint8_t *)data);
+    return (uint8_t *)data;
+}
+
+void ReleaseFile(uint8_t *data, uint64_t size)
+{
+    const auto at = std::find(mapped.begin(), mapped.end(), data);
+    if (at == mapped.end()) {
+        free(data);
+        return;
+    }
+    munmap(data, (size_t)size);
+    mapped.erase(at);
+}
 
 #define NULL_DEVICE "/dev/null"
 

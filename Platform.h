@@ -20,6 +20,16 @@ void GetArguments(int *argc, char ***argv);
 // Windows through _wfopen, so that a name in any script is found.
 FILE *OpenFile(const char *path);
 
+// The whole of the open file `file`, size bytes, in memory that the caller
+// may change without changing the file: a copy-on-write mapping where the
+// system has one, so that a large file costs only the pages that are read
+// and changed, else NULL (the caller then reads the file into a buffer).
+// Release it with ReleaseFile.
+uint8_t *MapFile(FILE *file, uint64_t size);
+
+// Releases what MapFile mapped, or frees a buffer from malloc.
+void ReleaseFile(uint8_t *data, uint64_t size);
+
 // The names of the entries in the folder path, "." and ".." left out, in no
 // particular order, in UTF-8 on Windows as every path is. Returns false when
 // path is not a folder that can be read.

@@ -251,7 +251,8 @@ static Result Unpack(const uint8_t *input, uint64_t size, uint64_t file_pos)
     return Result{buffer, record.decoded};
 }
 
-// Reads the whole file at path into a new buffer.
+// Reads the whole file at path into memory the caller may change; release
+// it with ReleaseFile.
 static uint8_t *ReadWholeFile(const char *path, uint64_t *size)
 {
     FILE *file = OpenFile(path);
@@ -261,9 +262,12 @@ static uint8_t *ReadWholeFile(const char *path, uint64_t *size)
     if (measured == -1)
         Fail("Error: GetFileSize()");
     *size = (uint64_t)(int64_t)measured;
-    uint8_t *data = (uint8_t *)Allocate(*size);
-    if (fread(data, 1, (size_t)*size, file) != *size)
-        Fail("Can't open: %s", path);
+    uint8_t *data = MapFile(file, *size);
+    if (data == NULL) {
+        data = (uint8_t *)Allocate(*size);
+        if (fread(data, 1, (size_t)*size, file) != *size)
+            Fail("Can't open: %s", path);
+    }
     fclose(file);
     return data;
 }
@@ -451,12 +455,12 @@ static void PutBack(const char *from, const char *into, uint64_t file_pos)
               (unsigned long long)item.placed.room.length, (unsigned long long)item.placed.length,
               (unsigned long long)item.size, PUT_STREAM_NAMES[item.placed.stream]);
         free(item.placed.record);
-        free(item.input);
+        ReleaseFile(item.input, item.size);
     }
     Print("%llu records put back\n", (unsigned long long)items.size());
     if (view != container)
         free(view);
-    free(container);
+    ReleaseFile(container, size);
 }
 
 int main(int argc, char **argv)
@@ -477,13 +481,13 @@ int main(int argc, char **argv)
     uint8_t *input = ReadWholeFile(options.input, &size);
     if (options.mode == MODE_LIST) {
         List(input, size, options.output);
-        free(input);
+        ReleaseFile(input, size);
         return 0;
     }
     const Result result = options.mode == MODE_DECOMPRESS ? Unpack(input, size, options.file_pos)
                                                           : Pack(input, size, options.best);
     WriteOrFail(options.output, result.data, result.size);
-    free(input);
+    ReleaseFile(input, size);
     free(result.data);
     return 0;
 }
