@@ -412,4 +412,7 @@ TEST_F(Tool, ListsAndPutsBackInRawCdImages)
                               ListingLine(8 * D + 500, rc.size(), 2000, "ok")));
     EXPECT_EQ(ReadFile(P("again/") + Format("%08llX.bin", 2 * D + 1000)), edited);
     EXPECT_EQ(ReadFile(P("again/") + Format("%08llX.bin", 8 * D + 500)), Sample(2000));
+    const uint64_t cut = 10 * D - ra.size() / 2; // holds no record: its run ends first
+    EXPECT_EQ(Exec({P("recs/") + Format("%08llX.bin", 2 * D + 1000), P("image.bin"), "-i", "-p", std::to_string(cut)}).err,
+              Format("Error: No record at 0x%08llX\n", cut));
 }
