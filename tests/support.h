@@ -14,6 +14,19 @@
 #include "LZSS.h"
 #include "reference.h"
 
+#include <fstream>
+#include <iterator>
+
+#ifdef _WIN32
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+
 using Bytes = std::vector<uint8_t>;
 
 // size bytes that end right before a page the process may not touch, so that
@@ -49,30 +62,162 @@ struct ScanResult {
     uint64_t size, consumed; // consumed stays 0xC0FFEE unless the scan succeeds
 };
 
-// Scans stream with exactly `available` of its bytes readable.
-ScanResult Scan(const Bytes &stream, size_t available);
-inline ScanResult Scan(const Bytes &stream) { return Scan(stream, stream.size()); }
-
-// Scans, then decodes into a guarded buffer of exactly the scanned size from
-// a guarded copy of exactly the consumed bytes.
-Bytes Decode(const Bytes &stream);
 
 struct Streams {
     Bytes greedy, optimal;
 };
 
+
+inline GuardedBuffer::GuardedBuffer(size_t size, const uint8_t *contents)
+{
+#ifdef _WIN32
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    const size_t page = info.dwPageSize;
+#else
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+#endif
+    const size_t usable = (size + page - 1) / page * page;
+    mapped_ = usable + page;
+#ifdef _WIN32
+    map_ = VirtualAlloc(nullptr, mapped_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    DWORD old;
+    if (map_ == nullptr || !VirtualProtect((uint8_t *)map_ + usable, page, PAGE_NOACCESS, &old))
+        abort();
+#else
+    map_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map_ == MAP_FAILED || mprotect((uint8_t *)map_ + usable, page, PROT_NONE) != 0)
+        abort();
+#endif
+    data_ = (uint8_t *)map_ + usable - size;
+    if (size > 0 && contents != nullptr)
+        memcpy(data_, contents, size);
+}
+
+inline GuardedBuffer::~GuardedBuffer()
+{
+#ifdef _WIN32
+    VirtualFree(map_, 0, MEM_RELEASE);
+#else
+    munmap(map_, mapped_);
+#endif
+}
+
+inline void StreamBuilder::Flag(bool literal)
+{
+    if (items == 8) {
+        flagAt = bytes.size();
+        bytes.push_back(0);
+        items = 0;
+    }
+    bytes[flagAt] |= (uint8_t)(literal << items++);
+}
+
+inline StreamBuilder &StreamBuilder::Literals(const std::string &text)
+{
+    for (char c : text) {
+        Flag(true);
+        bytes.push_back((uint8_t)c);
+    }
+    return *this;
+}
+
+inline StreamBuilder &StreamBuilder::Word(unsigned word)
+{
+    Flag(false);
+    bytes.push_back((uint8_t)word);
+    bytes.push_back((uint8_t)(word >> 8));
+    return *this;
+}
+
+// Scans stream with exactly `available` of its bytes readable.
+inline ScanResult Scan(const Bytes &stream, size_t available)
+{
+    GuardedBuffer guarded(available, stream.data());
+    ScanResult result{0, 0xC0FFEE};
+    result.size = LZSS_GetDecompressedSize(guarded.data(), available, &result.consumed);
+    return result;
+}
+
+inline ScanResult Scan(const Bytes &stream) { return Scan(stream, stream.size()); }
+
+// Scans, then decodes into a guarded buffer of exactly the scanned size from
+// a guarded copy of exactly the consumed bytes.
+inline Bytes Decode(const Bytes &stream)
+{
+    const ScanResult scan = Scan(stream);
+    EXPECT_NE(scan.size, UINT64_MAX);
+    if (scan.size == UINT64_MAX)
+        return {};
+    GuardedBuffer in(scan.consumed, stream.data());
+    GuardedBuffer out(scan.size);
+    LZSS_Decompress(in.data(), out.data());
+    return out.bytes(scan.size);
+}
+
+// Checks one encoder's stream of n bytes written into a buffer of the bound.
+inline Bytes Checked(const Bytes &input, GuardedBuffer &out, uint64_t n, const char *encoder)
+{
+    EXPECT_LE(n, LZSS_GetCompressedMaxSize(input.size())) << encoder;
+    if (n > LZSS_GetCompressedMaxSize(input.size()))
+        return {};
+    const Bytes stream = out.bytes(n);
+    const ScanResult scan = Scan(stream);
+    EXPECT_EQ(scan.consumed, n) << encoder;
+    EXPECT_EQ(scan.size, input.size()) << encoder;
+    EXPECT_TRUE(scan.size == input.size() && Decode(stream) == input) << encoder << " does not decode to the input";
+    return stream;
+}
+
 // Packs input with every encoder and checks all that their streams must
 // satisfy at once: the two greedy encoders write the same bytes, no stream
 // exceeds the bound or the optimal one the greedy one, the scanner accepts
 // each whole, and each decodes to the input.
-Streams RoundTrip(const Bytes &input);
+inline Streams RoundTrip(const Bytes &input)
+{
+    const uint64_t bound = LZSS_GetCompressedMaxSize(input.size());
+    GuardedBuffer in(input), fast(bound), simple(bound), optimal(bound);
+    GuardedBuffer work(LZSS_GetOptimalWorkSize(input.size()) + 1);
+    const uint64_t n = LZSS_CompressSimpleFast(in.data(), input.size(), fast.data());
+    Streams streams{Checked(input, fast, n, "greedy"), {}};
+    EXPECT_TRUE(LZSS_CompressSimple(in.data(), input.size(), simple.data()) == n &&
+                memcmp(simple.data(), fast.data(), n) == 0)
+        << "the two greedy encoders disagree";
+    // Scratch one byte off alignment: the encoder takes any.
+    const uint64_t m = LZSS_CompressOptimal(in.data(), input.size(), optimal.data(), work.data() + 1);
+    streams.optimal = Checked(input, optimal, m, "optimal");
+    EXPECT_LE(m, n) << "the optimal stream is larger than the greedy one";
+    return streams;
+}
 
 // The sample files, for tests that run on each, and their names as test names.
-extern const char *const kCorpusFiles[9];
-std::string CorpusTestName(const testing::TestParamInfo<const char *> &info);
+inline const char *const kCorpusFiles[9] = {"alice29.txt", "lcet10.txt", "plrabn12.txt", "html", "urls.10K",
+                                     "geo.protodata", "kppkn.gtb", "paper-100k.pdf", "fireworks.jpeg"};
 
-Bytes FromText(const std::string &text);
-Bytes FromHex(const std::string &hex);
-Bytes ReadFile(const std::string &path);
+inline std::string CorpusTestName(const testing::TestParamInfo<const char *> &info)
+{
+    std::string name = info.param;
+    for (char &c : name)
+        if (!isalnum((unsigned char)c))
+            c = '_';
+    return name;
+}
+
+inline Bytes FromText(const std::string &text) { return Bytes(text.begin(), text.end()); }
+
+inline Bytes FromHex(const std::string &hex)
+{
+    Bytes bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += hex[i] == ' ' ? 1 : 2)
+        if (hex[i] != ' ')
+            bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+inline Bytes ReadFile(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
 
 #endif
