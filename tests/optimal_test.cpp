@@ -106,10 +106,6 @@ TEST(Fitted, EverySizeFromTheOptimumToAllLiterals)
     for (unsigned alphabet : {2, 4, 26})
         for (size_t n : {5, 300, 1500})
             inputs.push_back(Random(n, alphabet, rng));
-    for (const char *file : kCorpusFiles) {
-        const Bytes data = ReadFile(std::string(EXSPACK_CORPUS) + "/" + file);
-        inputs.emplace_back(data.begin(), data.begin() + std::min<size_t>(data.size(), 1024));
-    }
     // No pair of bytes repeats before 4096, so the one reference is the
     // period of 3 behind it, which cannot split 2 bytes on: the source there
     // is 4095.
