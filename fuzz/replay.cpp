@@ -7,6 +7,8 @@
 #include <iterator>
 #include <vector>
 
+#include "guarded.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 int main(int argc, char **argv)
@@ -15,11 +17,13 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; i++)
         for (const auto &entry : std::filesystem::directory_iterator(argv[i])) {
             std::ifstream in(entry.path(), std::ios::binary);
-            // A copy of exactly the file's size, as the fuzzer hands inputs over.
-            const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            // A copy of exactly the file's size, as the fuzzer hands inputs
+            // over, that ends at an unreadable page.
+            const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            GuardedBuffer data(bytes.size(), bytes.data());
             std::printf("%s\n", entry.path().string().c_str());
             std::fflush(stdout);
-            LLVMFuzzerTestOneInput(data.empty() ? nullptr : data.data(), data.size());
+            LLVMFuzzerTestOneInput(data.data(), bytes.size());
             count++;
         }
     std::printf("replayed %zu inputs\n", count);
