@@ -30,6 +30,12 @@ static uint64_t dpos;
 static uint64_t off_queue[256][4096];
 static uint64_t off_queue_i[256];
 static uint64_t off_queue_j[256];
+// Per queue slot: how many entries up to it hold consecutive positions, that
+// is how far back the run of the byte that ends there goes (at most 4095).
+static uint16_t off_queue_run[256][4096];
+// Entries per queue that start a run: with the queue's length, how long its
+// runs are on average, which decides how to search it.
+static uint64_t off_queue_runs[256];
 
 /* ---- Scanner and decoder ---- */
 
@@ -481,16 +487,85 @@ void InitOffsetQueue(void)
 {
     memset(off_queue_i, 0, sizeof off_queue_i);
     memset(off_queue_j, 0, sizeof off_queue_j);
+    memset(off_queue_runs, 0, sizeof off_queue_runs);
 }
 
 static inline void PushPosition(uint64_t pos, uint8_t byte)
 {
     uint64_t head = off_queue_i[byte];
+    const uint64_t prev = (head - 1) & 0xFFF;
+    const bool continues = head != off_queue_j[byte] && off_queue[byte][prev] + 1 == pos;
+    const uint16_t run = (uint16_t)(continues && off_queue_run[byte][prev] < 4095 ? off_queue_run[byte][prev] + 1 : 1);
+    off_queue_run[byte][head] = run;
+    off_queue_runs[byte] += run == 1;
     off_queue[byte][head] = pos;
     head = (head + 1) & 0xFFF;
     off_queue_i[byte] = head;
-    if (head == off_queue_j[byte])
+    if (head == off_queue_j[byte]) {
+        off_queue_runs[byte] -= off_queue_run[byte][head] == 1;
         off_queue_j[byte] = (head + 1) & 0xFFF;
+    }
+}
+
+// The queue search for a position whose byte c starts a run of r >= 2 bytes
+// (r at most MAX_SEQ_8), taking the queue's entries a run at a time rather
+// than one by one. A candidate whose own run of c is R bytes long matches
+// min(R, r) bytes when R != r; only at R == r can it go on past the run. Of
+// an older run whose last byte is at b that is the entry b + 1 - r alone:
+// nearer entries of that run match less, and older ones exactly r, which
+// the entry b + 1 - r already gives from nearer. Entries of the run that
+// reaches spos all match r, so its nearest namable entry is the best of it.
+// Where the entry picked cannot be named, its neighbour stands in: the older
+// one (a run one byte longer, r bytes still) or, at the run's first entry,
+// the nearer one. The runs are taken from the nearest, each one only when
+// strictly longer, so the result is the nearest of the longest, as the
+// entry-by-entry search gives. Needs SEARCH_MARGIN bytes at spos.
+#define RUN_SEARCH_MIN 8
+
+static void SearchRuns(const uint8_t *src, uint64_t spos, uint64_t r, const uint64_t *queue, const uint16_t *runs,
+                       uint64_t head, uint64_t n, uint64_t *bestlen, uint64_t *bestoff)
+{
+    const uint8_t *const cur = src + spos;
+    const uint64_t unnamable = spos - (spos & 0xFFF) - 1;
+    uint64_t len = 0;
+    uint64_t off = 0;
+    for (uint64_t i = 0; i < n && len < MAX_SEQ_8;) {
+        const uint64_t slot = (head - 1 - i) & 0xFFF;
+        const uint64_t b = queue[slot];
+        const uint64_t entries = runs[slot] < n - i ? runs[slot] : n - i;
+        i += entries;
+        uint64_t pick, other;
+        if (len >= r) {
+            // Only the entry whose run is r bytes can do better now, and
+            // only when the byte after its run is the one after spos's.
+            if (entries < r || src[b + 1] != cur[r])
+                continue;
+            pick = b + 1 - r;
+            other = pick;
+        } else if (b + 1 == spos) {
+            pick = b;
+            other = entries >= 2 ? b - 1 : b;
+        } else if (entries >= r) {
+            pick = b + 1 - r;
+            other = entries > r ? pick - 1 : pick + 1;
+        } else {
+            pick = b + 1 - entries;
+            other = pick + 1;
+        }
+        if (pick == unnamable)
+            pick = other;
+        if (pick == unnamable || pick > b)
+            continue;
+        const uint64_t m = MatchLength17(src + pick, cur);
+        if (m > len) {
+            len = m;
+            off = pick;
+        }
+    }
+    if (len > *bestlen) {
+        *bestlen = len;
+        *bestoff = off;
+    }
 }
 
 uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *dst)
@@ -504,8 +579,10 @@ uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *
         const uint64_t head = off_queue_i[curbyte];
         uint64_t tail = off_queue_j[curbyte];
         if (spos > WINDOW_SIZE_8) {
-            while (tail != head && queue[tail] < spos - WINDOW_SIZE_8)
+            while (tail != head && queue[tail] < spos - WINDOW_SIZE_8) {
+                off_queue_runs[curbyte] -= off_queue_run[curbyte][tail] == 1;
                 tail = (tail + 1) & 0xFFF;
+            }
             off_queue_j[curbyte] = tail;
         }
 
@@ -515,9 +592,19 @@ uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *
             // The ring's entries from the newest down: slots below head,
             // then, if the ring wraps, the slots from tail to its end.
             uint64_t bestoff = 0;
+            // Bytes of the run that starts at spos, up to MAX_SEQ_8.
+            const uint64_t run = 1 + MatchLength17(src + spos + 1, src + spos);
             const bool wraps = tail > head;
-            if (!SearchSlots(src, spos, queue + (wraps ? 0 : tail), queue + head, &bestlen, &bestoff) && wraps)
+            // A run at a time pays where the queue's runs are long; where
+            // they are short, the entry-by-entry search is faster.
+            const uint64_t entries = (head - tail) & 0xFFF;
+            if (run >= MIN_SEQ_8 && off_queue_runs[curbyte] * RUN_SEARCH_MIN < entries) {
+                SearchRuns(src, spos, run < MAX_SEQ_8 ? run : MAX_SEQ_8, queue, off_queue_run[curbyte], head,
+                           entries, &bestlen, &bestoff);
+            } else if (!SearchSlots(src, spos, queue + (wraps ? 0 : tail), queue + head, &bestlen, &bestoff) &&
+                       wraps) {
                 SearchSlots(src, spos, queue + tail, queue + 4096, &bestlen, &bestoff);
+            }
             bestdist = spos - bestoff;
         } else {
             // The last bytes of the input cap the match, a byte at a time.
