@@ -725,12 +725,46 @@ static const unsigned CHAIN_KEYS[] = {5, 3, 2};
 // Ring of the last parse costs; larger than MAX_SEQ_8.
 #define PARSE_RING 32
 
+// Positions inside runs have an index of their own. A position whose byte c
+// repeats for R >= 2 bytes can only match a position whose byte c repeats
+// too, and one byte runs only match each other, so the chains above hold the
+// one byte runs alone. A run position matches min(R, R') bytes of a position
+// with a run of R' != R, and goes on past the run only at R' == R with the
+// same byte after it: the run chain holds run positions keyed by R (below
+// MAX_SEQ_8) and that byte, and per byte and class k (R == k, the last class
+// R >= MAX_SEQ_8) the two newest positions tell the longest run in reach.
+#define RUN_HASH_BITS 13
+#define RUN_HEADS ((uint64_t)1 << RUN_HASH_BITS)
+#define RUN_CLASSES (MAX_SEQ_8 - 1)
+
+// One half's index: chain heads, run chain heads and run classes as
+// positions, chain and run chain links as distances.
+struct MatchIndex {
+    uint32_t *heads;
+    uint32_t *runHeads;
+    uint32_t *classes;
+    uint16_t *links;
+    uint16_t *runLinks;
+};
+static const uint64_t INDEX_WORK = (CHAIN_LEVELS * CHAIN_HEADS + RUN_HEADS + 256 * RUN_CLASSES * 2) * sizeof(uint32_t) +
+                                   (CHAIN_LEVELS + 1) * CHAIN_LINKS * sizeof(uint16_t);
+
+static MatchIndex IndexAt(uint8_t *at)
+{
+    MatchIndex index;
+    index.heads = (uint32_t *)at;
+    index.runHeads = index.heads + CHAIN_LEVELS * CHAIN_HEADS;
+    index.classes = index.runHeads + RUN_HEADS;
+    index.links = (uint16_t *)(index.classes + 256 * RUN_CLASSES * 2);
+    index.runLinks = index.links + CHAIN_LEVELS * CHAIN_LINKS;
+    return index;
+}
+
 // Inputs from this size on are searched in two halves.
 #define SPLIT_MIN_SIZE ((uint64_t)1 << 16)
 
 // Two indexes, one per half, and room to align them.
-static const uint64_t OPTIMAL_FIXED_WORK =
-    2 * (CHAIN_LEVELS * CHAIN_HEADS * sizeof(uint32_t) + CHAIN_LEVELS * CHAIN_LINKS * sizeof(uint16_t)) + 64;
+static const uint64_t OPTIMAL_FIXED_WORK = 2 * INDEX_WORK + 64;
 
 uint64_t LZSS_GetOptimalWorkSize(uint64_t size)
 {
@@ -809,15 +843,74 @@ static inline void SearchChain(const uint8_t *src, uint64_t spos, uint32_t head,
     }
 }
 
-// Finds the longest match at each position from begin to end - 1 into
-// length (0 when below MIN_SEQ_8) and distance, with an index of its own in
-// heads and links. The index first takes in the window before begin, so the
-// result for each position depends on the input and on begin alone.
-static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, uint64_t end, uint32_t *heads,
-                        uint16_t *links, uint16_t *distance, uint8_t *length)
+static inline uint32_t RunHash(uint8_t byte, unsigned run, uint8_t after)
 {
-    // An empty head reads as a distance beyond every window.
+    return (uint32_t)(((byte | run << 8 | (uint64_t)after << 16) * 0x9E3779B97F4A7C15ull) >> (64 - RUN_HASH_BITS));
+}
+
+// Longest match at spos, whose byte starts a run of run >= 2 bytes, into
+// *best and *bestdist (both 0 before). First the positions whose run is as
+// long and followed by the same byte, the only ones that can match more than
+// the run; failing those, the longest run of the byte that a position in
+// reach starts, up to the run at spos: the run spos is part of (one or two
+// bytes back, the nearer one being unnamable), then per class from the
+// longest down. A class's newest position is in reach if any is; when it is
+// the unnamable one, the position before it (a run one byte longer) or the
+// class's second newest is not. Every length is measured on the bytes.
+static void FindRunMatch(const uint8_t *src, uint64_t srcsize, uint64_t spos, uint64_t run, const MatchIndex &index,
+                         unsigned *best, uint64_t *bestdist)
+{
+    const uint64_t left = srcsize - spos;
+    const unsigned cap = left < MAX_SEQ_8 ? (unsigned)left : MAX_SEQ_8;
+    const uint64_t forbidden = (spos & 0xFFF) + 1;
+    const uint64_t reach = spos < WINDOW_SIZE_8 ? spos : WINDOW_SIZE_8;
+    const uint8_t *cur = src + spos;
+    const uint8_t byte = cur[0];
+    if (run < cap) {
+        SearchChain(src, spos, index.runHeads[RunHash(byte, (unsigned)run, cur[run])], index.runLinks,
+                    (unsigned)run + 1, cap, cap, forbidden, best, bestdist);
+        if (*best != 0)
+            return;
+    }
+    const auto take = [&](uint64_t d) {
+        const unsigned len = CommonLength(cur - d, cur, cap);
+        if (len > *best) {
+            *best = len;
+            *bestdist = d;
+        }
+    };
+    if (reach >= 1 && cur[-1] == byte && forbidden != 1)
+        take(1);
+    else if (reach >= 2 && cur[-1] == byte && cur[-2] == byte)
+        take(2);
+    for (unsigned k = run < cap ? (unsigned)run : cap; k >= MIN_SEQ_8 && *best < k; k--) {
+        const uint32_t *newest = index.classes + (byte * RUN_CLASSES + k - MIN_SEQ_8) * 2;
+        const uint64_t d = (uint32_t)((uint32_t)spos - newest[0]);
+        if (d - 1 >= reach)
+            continue;
+        if (d != forbidden)
+            take(d);
+        else if (d + 1 <= reach && cur[-(int64_t)d - 1] == byte)
+            take(d + 1);
+        else if ((uint64_t)(uint32_t)((uint32_t)spos - newest[1]) - 1 < reach)
+            take((uint32_t)((uint32_t)spos - newest[1]));
+    }
+}
+
+// Finds the longest match at each position from begin to end - 1 into
+// length (0 when below MIN_SEQ_8) and distance, with an index of its own.
+// The index first takes in the window before begin, so the result for each
+// position depends on the input and on begin alone.
+static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, uint64_t end, MatchIndex index,
+                        uint16_t *distance, uint8_t *length)
+{
+    uint32_t *const heads = index.heads;
+    uint16_t *const links = index.links;
+    // An empty head or class reads as a distance beyond every window.
     memset(heads, 0xFF, CHAIN_LEVELS * CHAIN_HEADS * sizeof(uint32_t));
+    memset(index.runHeads, 0xFF, RUN_HEADS * sizeof(uint32_t));
+    memset(index.classes, 0xFF, 256 * RUN_CLASSES * 2 * sizeof(uint32_t));
+    uint64_t runEnd = 0; // the end of the run of the byte at spos
     const uint64_t start = begin > CHAIN_LINKS ? begin - CHAIN_LINKS : 0;
     unsigned prevlen = 0;
     uint64_t prevdist = 0;
@@ -832,6 +925,12 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
 
     for (uint64_t spos = start; spos < end; spos++) {
         const uint64_t left = srcsize - spos;
+        if (spos >= runEnd) {
+            runEnd = spos + 1;
+            while (runEnd < srcsize && src[runEnd] == src[spos])
+                runEnd++;
+        }
+        const uint64_t run = runEnd - spos;
         const uint32_t *hash = hashes[spos % PREFETCH_RING];
         uint32_t head[CHAIN_LEVELS];
         for (unsigned level = 0; level < CHAIN_LEVELS; level++)
@@ -846,7 +945,17 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
             }
         }
 
-        if (spos >= begin) {
+        if (spos >= begin && run >= MIN_SEQ_8) {
+            unsigned best = 0;
+            uint64_t bestdist = 0;
+            FindRunMatch(src, srcsize, spos, run, index, &best, &bestdist);
+            if (best < MIN_SEQ_8)
+                best = 0;
+            length[spos] = (uint8_t)best;
+            distance[spos] = (uint16_t)bestdist;
+            prevlen = best;
+            prevdist = bestdist;
+        } else if (spos >= begin) {
             const unsigned cap = left < MAX_SEQ_8 ? (unsigned)left : MAX_SEQ_8;
             const uint64_t forbidden = (spos & 0xFFF) + 1;
             // The match before, one byte shorter at the same distance, is a
@@ -877,6 +986,19 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
             prevdist = bestdist;
         }
 
+        if (run >= MIN_SEQ_8) {
+            const unsigned k = run < MAX_SEQ_8 ? (unsigned)run : MAX_SEQ_8;
+            uint32_t *newest = index.classes + (src[spos] * RUN_CLASSES + k - MIN_SEQ_8) * 2;
+            newest[1] = newest[0];
+            newest[0] = (uint32_t)spos;
+            if (k < MAX_SEQ_8 && runEnd < srcsize) {
+                uint32_t *runHead = index.runHeads + RunHash(src[spos], k, src[runEnd]);
+                const uint32_t d = (uint32_t)spos - *runHead;
+                index.runLinks[spos & (CHAIN_LINKS - 1)] = d - 1 < WINDOW_SIZE_8 ? (uint16_t)d : CHAIN_END;
+                *runHead = (uint32_t)spos;
+            }
+            continue;
+        }
         for (unsigned level = 0; level < CHAIN_LEVELS; level++) {
             if (CHAIN_KEYS[level] > left)
                 continue;
@@ -892,9 +1014,9 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
 uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst, void *work)
 {
     uint8_t *base = (uint8_t *)work + (-(uintptr_t)work & 63);
-    uint32_t *heads = (uint32_t *)base;
-    uint16_t *links = (uint16_t *)(heads + 2 * CHAIN_LEVELS * CHAIN_HEADS);
-    uint16_t *distance = links + 2 * CHAIN_LEVELS * CHAIN_LINKS;
+    const MatchIndex index = IndexAt(base);
+    const MatchIndex index2 = IndexAt(base + INDEX_WORK);
+    uint16_t *distance = (uint16_t *)(base + 2 * INDEX_WORK);
     uint8_t *length = (uint8_t *)(distance + srcsize);
     uint8_t *last = length + srcsize;
 
@@ -902,17 +1024,15 @@ uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst
     // own where one can be started. The halves are the same either way, so
     // the stream does not depend on it.
     const uint64_t half = srcsize >= SPLIT_MIN_SIZE ? srcsize / 2 : srcsize;
-    uint32_t *heads2 = heads + CHAIN_LEVELS * CHAIN_HEADS;
-    uint16_t *links2 = links + CHAIN_LEVELS * CHAIN_LINKS;
     std::thread helper;
     if (half < srcsize) {
         try {
-            helper = std::thread(FindMatches, src, srcsize, half, srcsize, heads2, links2, distance, length);
+            helper = std::thread(FindMatches, src, srcsize, half, srcsize, index2, distance, length);
         } catch (...) {
-            FindMatches(src, srcsize, half, srcsize, heads2, links2, distance, length);
+            FindMatches(src, srcsize, half, srcsize, index2, distance, length);
         }
     }
-    FindMatches(src, srcsize, 0, half, heads, links, distance, length);
+    FindMatches(src, srcsize, 0, half, index, distance, length);
     if (helper.joinable())
         helper.join();
 
