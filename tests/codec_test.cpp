@@ -389,3 +389,26 @@ TEST_P(Corpus, RoundTrips)
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, Corpus, testing::ValuesIn(kCorpusFiles), CorpusTestName);
+
+// Runs of zeros of every length, r + 2 long on average, with 1 or 2 after
+// them. At
+// 4096 + r, r zeros then a 3 match most at 4095, which cannot be named: the
+// source one older (t = 1, a run one longer) or the next run that long must
+// stand in. Then pieces of the game-like files.
+TEST(Encoders, RunsOfEveryLengthAndSparseData)
+{
+    std::mt19937 rng(9);
+    for (size_t r = 2; r <= 17; r++) {
+        Bytes input(4400);
+        for (uint8_t &b : input)
+            b = rng() % (r + 3) != 0 ? 0 : (uint8_t)(1 + rng() % 2);
+        std::fill(input.begin() + 4095 - r % 2, input.begin() + 4097 + 2 * r, 0);
+        input[4095 + r] = input[4096 + 2 * r] = 3;
+        RoundTrip(input);
+    }
+    for (const char *name : {"sprites4bpp.bin", "padded.bin", "bitmap1bpp.bin", "tilemap.bin", "mesh.bin"}) {
+        const Bytes file = ReadFile(std::string(EXSPACK_CORPUS) + "/../gamelike/" + name);
+        ASSERT_GE(file.size(), 300000u) << name;
+        RoundTrip(Bytes(file.begin() + 262144, file.begin() + 282144));
+    }
+}

@@ -171,3 +171,32 @@ TEST_P(OptimalCorpus, SmallerThanGreedyAndOptimalOnItsStart)
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, OptimalCorpus, testing::ValuesIn(kCorpusFiles), CorpusTestName);
+
+// Runs of zeros of every length, r + 2 long on average, with a letter after
+// each. Among them runs of r bytes 0xEE at 3001, 4095 (one longer for even
+// r), 4201 and 4301, each after a letter of its own: r of them start only at
+// the unnamable 4095 and elsewhere, and with an X after those at 4201 and
+// 4301 the longest match at 4301 is r + 1 bytes. Then pieces of the
+// game-like files.
+TEST(Optimal, RunsOfEveryLengthAndSparseData)
+{
+    std::mt19937 rng(9);
+    for (size_t r : {2, 3, 8, 9, 16, 17}) {
+        Bytes input(4400);
+        for (uint8_t &b : input)
+            b = rng() % (r + 3) != 0 ? 0 : (uint8_t)('a' + rng() % 26);
+        for (size_t at : {3000, 4094, 4200, 4300}) {
+            input[at] = (uint8_t)(r % 2 == 0 && at == 4094 ? 0xEE : 'A' + at / 100 % 26);
+            std::fill(input.begin() + at + 1, input.begin() + at + r + 1, 0xEE);
+        }
+        input[4201 + r] = input[4301 + r] = 'X';
+        input[4202 + r] = 'Y';
+        EXPECT_EQ(CheckOptimal(input).size(), SmallestStreamSize(input)) << r;
+    }
+    for (const char *name : {"sprites4bpp.bin", "padded.bin", "bitmap1bpp.bin", "tilemap.bin", "mesh.bin"}) {
+        const Bytes file = ReadFile(std::string(EXSPACK_CORPUS) + "/../gamelike/" + name);
+        ASSERT_GE(file.size(), 300000u) << name;
+        const Bytes piece(file.begin() + 262144, file.begin() + 271144);
+        EXPECT_EQ(CheckOptimal(piece).size(), SmallestStreamSize(piece)) << name;
+    }
+}
