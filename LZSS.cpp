@@ -507,6 +507,10 @@ static inline void PushPosition(uint64_t pos, uint8_t byte)
     }
 }
 
+// The average run length of a queue above which a run at a time is faster
+// than an entry at a time (each run costs about as much as a few entries).
+#define RUN_SEARCH_MIN 4
+
 // The queue search for a position whose byte c starts a run of r >= 2 bytes
 // (r at most MAX_SEQ_8), taking the queue's entries a run at a time rather
 // than one by one. A candidate whose own run of c is R bytes long matches
@@ -520,8 +524,6 @@ static inline void PushPosition(uint64_t pos, uint8_t byte)
 // the nearer one. The runs are taken from the nearest, each one only when
 // strictly longer, so the result is the nearest of the longest, as the
 // entry-by-entry search gives. Needs SEARCH_MARGIN bytes at spos.
-#define RUN_SEARCH_MIN 8
-
 static void SearchRuns(const uint8_t *src, uint64_t spos, uint64_t r, const uint64_t *queue, const uint16_t *runs,
                        uint64_t head, uint64_t n, uint64_t *bestlen, uint64_t *bestoff)
 {
