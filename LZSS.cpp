@@ -6,6 +6,10 @@
 
 #include <thread>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // Limits of what the encoders emit. A window field cannot name a distance of
 // 4095 from every position, so the encoders stop one short of it.
 #define WINDOW_SIZE_8 4094
@@ -36,6 +40,9 @@ static uint16_t off_queue_run[256][4096];
 // Entries per queue that start a run: with the queue's length, how long its
 // runs are on average, which decides how to search it.
 static uint64_t off_queue_runs[256];
+// Per queue slot: the two input bytes after its position, the first in the
+// low byte (0 where the input ends before them).
+static uint16_t off_queue_pair[256][4096];
 
 /* ---- Scanner and decoder ---- */
 
@@ -400,8 +407,8 @@ static inline uint64_t Judge(const uint8_t *src, uint64_t off, uint64_t cur0, ui
 // down, for the longest match at src + spos; needs SEARCH_MARGIN bytes at
 // spos. *bestlen and *bestoff hold the best so far (length 0 before any) and
 // are updated; returns true once a match of MAX_SEQ_8 bytes ends the search.
-static bool SearchSlots(const uint8_t *src, uint64_t spos, const uint64_t *lo, const uint64_t *hi,
-                        uint64_t *bestlen, uint64_t *bestoff)
+static bool SearchSlots(const uint8_t *src, uint64_t spos, const uint64_t *base, const uint16_t *pairs,
+                        const uint64_t *lo, const uint64_t *hi, uint64_t *bestlen, uint64_t *bestoff)
 {
     const uint8_t *const cur = src + spos;
     const uint8_t curbyte = cur[0];
@@ -419,6 +426,18 @@ static bool SearchSlots(const uint8_t *src, uint64_t spos, const uint64_t *lo, c
         // is always measured, so it goes straight to the closer look.
         if (len == 0) {
         } else if (len < 8) {
+#if defined(__SSE2__)
+            // Eight entries at a time by the two bytes after their first
+            // (only the first of them while the best is 1 byte long).
+            const __m128i keep = _mm_set1_epi16((short)(len >= 2 ? 0xFFFF : 0x00FF));
+            const __m128i want = _mm_and_si128(_mm_set1_epi16((short)(cur[1] | cur[2] << 8)), keep);
+            while (p - lo >= 8) {
+                const __m128i x = _mm_loadu_si128((const __m128i *)(pairs + (p - 8 - base)));
+                if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(x, keep), want)) != 0)
+                    break;
+                p -= 8;
+            }
+#endif
             while (p - lo >= 4) {
                 const uint64_t v = Judge(src, p[-1], cur0, mask, 0, 0, false) |
                                    Judge(src, p[-2], cur0, mask, 0, 0, false) |
@@ -490,8 +509,9 @@ void InitOffsetQueue(void)
     memset(off_queue_runs, 0, sizeof off_queue_runs);
 }
 
-static inline void PushPosition(uint64_t pos, uint8_t byte)
+static inline void PushPosition(const uint8_t *src, uint64_t srcsize, uint64_t pos)
 {
+    const uint8_t byte = src[pos];
     uint64_t head = off_queue_i[byte];
     const uint64_t prev = (head - 1) & 0xFFF;
     const bool continues = head != off_queue_j[byte] && off_queue[byte][prev] + 1 == pos;
@@ -499,6 +519,7 @@ static inline void PushPosition(uint64_t pos, uint8_t byte)
     off_queue_run[byte][head] = run;
     off_queue_runs[byte] += run == 1;
     off_queue[byte][head] = pos;
+    off_queue_pair[byte][head] = (uint16_t)(srcsize - pos > 2 ? src[pos + 1] | src[pos + 2] << 8 : 0);
     head = (head + 1) & 0xFFF;
     off_queue_i[byte] = head;
     if (head == off_queue_j[byte]) {
@@ -603,9 +624,11 @@ uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *
             if (run >= MIN_SEQ_8 && off_queue_runs[curbyte] * RUN_SEARCH_MIN < entries) {
                 SearchRuns(src, spos, run < MAX_SEQ_8 ? run : MAX_SEQ_8, queue, off_queue_run[curbyte], head,
                            entries, &bestlen, &bestoff);
-            } else if (!SearchSlots(src, spos, queue + (wraps ? 0 : tail), queue + head, &bestlen, &bestoff) &&
+            } else if (!SearchSlots(src, spos, queue, off_queue_pair[curbyte], queue + (wraps ? 0 : tail),
+                                    queue + head, &bestlen, &bestoff) &&
                        wraps) {
-                SearchSlots(src, spos, queue + tail, queue + 4096, &bestlen, &bestoff);
+                SearchSlots(src, spos, queue, off_queue_pair[curbyte], queue + tail, queue + 4096, &bestlen,
+                            &bestoff);
             }
             bestdist = spos - bestoff;
         } else {
@@ -631,12 +654,12 @@ uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *
 
         if (bestlen >= MIN_SEQ_8) {
             for (uint64_t k = 0; k < bestlen; k++)
-                PushPosition(spos + k, src[spos + k]);
+                PushPosition(src, srcsize, spos + k);
             if (!WriteReference(spos, bestdist, bestlen))
                 return FAILED;
             spos += bestlen;
         } else {
-            PushPosition(spos, curbyte);
+            PushPosition(src, srcsize, spos);
             WriteLiteral(curbyte);
             spos++;
         }
