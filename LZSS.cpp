@@ -751,13 +751,16 @@ static const unsigned CHAIN_KEYS[] = {5, 3, 2};
 #define PARSE_RING 32
 
 // Positions inside runs have an index of their own. A position whose byte c
-// repeats for R >= 2 bytes can only match a position whose byte c repeats
-// too, and one byte runs only match each other, so the chains above hold the
-// one byte runs alone. A run position matches min(R, R') bytes of a position
-// with a run of R' != R, and goes on past the run only at R' == R with the
-// same byte after it: the run chain holds run positions keyed by R (below
-// MAX_SEQ_8) and that byte, and per byte and class k (R == k, the last class
-// R >= MAX_SEQ_8) the two newest positions tell the longest run in reach.
+// repeats for R >= 2 bytes matches min(R, R') bytes of a position with a run
+// of R' != R, and goes on past the run only at R' == R with the same byte
+// after it. Runs of RUN_CHAIN_MIN bytes or more are kept out of the chains
+// above: the run chain holds them keyed by R (below MAX_SEQ_8) and that byte.
+// Shorter runs stay in the chains, whose longer keys serve them better, and
+// are the only candidates there that can match such a run past its end. Per
+// byte and class k (R == k, the last class R >= MAX_SEQ_8) the two newest
+// positions of every run tell the longest run in reach, which is the match
+// when nothing goes past the run.
+#define RUN_CHAIN_MIN 3
 #define RUN_HASH_BITS 13
 #define RUN_HEADS ((uint64_t)1 << RUN_HASH_BITS)
 #define RUN_CLASSES (MAX_SEQ_8 - 1)
@@ -874,16 +877,16 @@ static inline uint32_t RunHash(uint8_t byte, unsigned run, uint8_t after)
 }
 
 // Longest match at spos, whose byte starts a run of run >= 2 bytes, into
-// *best and *bestdist (both 0 before). First the positions whose run is as
-// long and followed by the same byte, the only ones that can match more than
-// the run; failing those, the longest run of the byte that a position in
+// *best and *bestdist where longer than the match there. First (with chain)
+// the positions whose run is as long and followed by the same byte, the only
+// ones that can match more than the run; failing those, the longest run of the byte that a position in
 // reach starts, up to the run at spos: the run spos is part of (one or two
 // bytes back, the nearer one being unnamable), then per class from the
 // longest down. A class's newest position is in reach if any is; when it is
 // the unnamable one, the position before it (a run one byte longer) or the
 // class's second newest is not. Every length is measured on the bytes.
 static void FindRunMatch(const uint8_t *src, uint64_t srcsize, uint64_t spos, uint64_t run, const MatchIndex &index,
-                         unsigned *best, uint64_t *bestdist)
+                         bool chain, unsigned *best, uint64_t *bestdist)
 {
     const uint64_t left = srcsize - spos;
     const unsigned cap = left < MAX_SEQ_8 ? (unsigned)left : MAX_SEQ_8;
@@ -891,12 +894,12 @@ static void FindRunMatch(const uint8_t *src, uint64_t srcsize, uint64_t spos, ui
     const uint64_t reach = spos < WINDOW_SIZE_8 ? spos : WINDOW_SIZE_8;
     const uint8_t *cur = src + spos;
     const uint8_t byte = cur[0];
-    if (run < cap) {
+    if (chain && run < cap)
         SearchChain(src, spos, index.runHeads[RunHash(byte, (unsigned)run, cur[run])], index.runLinks,
                     (unsigned)run + 1, cap, cap, forbidden, best, bestdist);
-        if (*best != 0)
-            return;
-    }
+    // Nothing else matches more than the run.
+    if (*best >= (run < cap ? run : cap))
+        return;
     const auto take = [&](uint64_t d) {
         const unsigned len = CommonLength(cur - d, cur, cap);
         if (len > *best) {
@@ -970,10 +973,10 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
             }
         }
 
-        if (spos >= begin && run >= MIN_SEQ_8) {
+        if (spos >= begin && run >= RUN_CHAIN_MIN) {
             unsigned best = 0;
             uint64_t bestdist = 0;
-            FindRunMatch(src, srcsize, spos, run, index, &best, &bestdist);
+            FindRunMatch(src, srcsize, spos, run, index, true, &best, &bestdist);
             if (best < MIN_SEQ_8)
                 best = 0;
             length[spos] = (uint8_t)best;
@@ -1003,6 +1006,8 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
                     break;
                 ub = key - 1;
             }
+            if (run >= MIN_SEQ_8)
+                FindRunMatch(src, srcsize, spos, run, index, false, &best, &bestdist);
             if (best < MIN_SEQ_8)
                 best = 0;
             length[spos] = (uint8_t)best;
@@ -1016,13 +1021,15 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
             uint32_t *newest = index.classes + (src[spos] * RUN_CLASSES + k - MIN_SEQ_8) * 2;
             newest[1] = newest[0];
             newest[0] = (uint32_t)spos;
-            if (k < MAX_SEQ_8 && runEnd < srcsize) {
-                uint32_t *runHead = index.runHeads + RunHash(src[spos], k, src[runEnd]);
-                const uint32_t d = (uint32_t)spos - *runHead;
-                index.runLinks[spos & (CHAIN_LINKS - 1)] = d - 1 < WINDOW_SIZE_8 ? (uint16_t)d : CHAIN_END;
-                *runHead = (uint32_t)spos;
+            if (run >= RUN_CHAIN_MIN) {
+                if (k < MAX_SEQ_8 && runEnd < srcsize) {
+                    uint32_t *runHead = index.runHeads + RunHash(src[spos], k, src[runEnd]);
+                    const uint32_t d = (uint32_t)spos - *runHead;
+                    index.runLinks[spos & (CHAIN_LINKS - 1)] = d - 1 < WINDOW_SIZE_8 ? (uint16_t)d : CHAIN_END;
+                    *runHead = (uint32_t)spos;
+                }
+                continue;
             }
-            continue;
         }
         for (unsigned level = 0; level < CHAIN_LEVELS; level++) {
             if (CHAIN_KEYS[level] > left)
