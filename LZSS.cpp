@@ -6,6 +6,10 @@
 
 #include <thread>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // Limits of what the encoders emit. A window field cannot name a distance of
 // 4095 from every position, so the encoders stop one short of it.
 #define WINDOW_SIZE_8 4094
@@ -30,6 +34,15 @@ static uint64_t dpos;
 static uint64_t off_queue[256][4096];
 static uint64_t off_queue_i[256];
 static uint64_t off_queue_j[256];
+// Per queue slot: how many entries up to it hold consecutive positions, that
+// is how far back the run of the byte that ends there goes (at most 4095).
+static uint16_t off_queue_run[256][4096];
+// Entries per queue that start a run: with the queue's length, how long its
+// runs are on average, which decides how to search it.
+static uint64_t off_queue_runs[256];
+// Per queue slot: the two input bytes after its position, the first in the
+// low byte (0 where the input ends before them).
+static uint16_t off_queue_pair[256][4096];
 
 /* ---- Scanner and decoder ---- */
 
@@ -394,8 +407,8 @@ static inline uint64_t Judge(const uint8_t *src, uint64_t off, uint64_t cur0, ui
 // down, for the longest match at src + spos; needs SEARCH_MARGIN bytes at
 // spos. *bestlen and *bestoff hold the best so far (length 0 before any) and
 // are updated; returns true once a match of MAX_SEQ_8 bytes ends the search.
-static bool SearchSlots(const uint8_t *src, uint64_t spos, const uint64_t *lo, const uint64_t *hi,
-                        uint64_t *bestlen, uint64_t *bestoff)
+static bool SearchSlots(const uint8_t *src, uint64_t spos, const uint64_t *base, const uint16_t *pairs,
+                        const uint64_t *lo, const uint64_t *hi, uint64_t *bestlen, uint64_t *bestoff)
 {
     const uint8_t *const cur = src + spos;
     const uint8_t curbyte = cur[0];
@@ -413,6 +426,18 @@ static bool SearchSlots(const uint8_t *src, uint64_t spos, const uint64_t *lo, c
         // is always measured, so it goes straight to the closer look.
         if (len == 0) {
         } else if (len < 8) {
+#if defined(__SSE2__)
+            // Eight entries at a time by the two bytes after their first
+            // (only the first of them while the best is 1 byte long).
+            const __m128i keep = _mm_set1_epi16((short)(len >= 2 ? 0xFFFF : 0x00FF));
+            const __m128i want = _mm_and_si128(_mm_set1_epi16((short)(cur[1] | cur[2] << 8)), keep);
+            while (p - lo >= 8) {
+                const __m128i x = _mm_loadu_si128((const __m128i *)(pairs + (p - 8 - base)));
+                if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(x, keep), want)) != 0)
+                    break;
+                p -= 8;
+            }
+#endif
             while (p - lo >= 4) {
                 const uint64_t v = Judge(src, p[-1], cur0, mask, 0, 0, false) |
                                    Judge(src, p[-2], cur0, mask, 0, 0, false) |
@@ -481,16 +506,89 @@ void InitOffsetQueue(void)
 {
     memset(off_queue_i, 0, sizeof off_queue_i);
     memset(off_queue_j, 0, sizeof off_queue_j);
+    memset(off_queue_runs, 0, sizeof off_queue_runs);
 }
 
-static inline void PushPosition(uint64_t pos, uint8_t byte)
+static inline void PushPosition(const uint8_t *src, uint64_t srcsize, uint64_t pos)
 {
+    const uint8_t byte = src[pos];
     uint64_t head = off_queue_i[byte];
+    const uint64_t prev = (head - 1) & 0xFFF;
+    const bool continues = head != off_queue_j[byte] && off_queue[byte][prev] + 1 == pos;
+    const uint16_t run = (uint16_t)(continues && off_queue_run[byte][prev] < 4095 ? off_queue_run[byte][prev] + 1 : 1);
+    off_queue_run[byte][head] = run;
+    off_queue_runs[byte] += run == 1;
     off_queue[byte][head] = pos;
+    off_queue_pair[byte][head] = (uint16_t)(srcsize - pos > 2 ? src[pos + 1] | src[pos + 2] << 8 : 0);
     head = (head + 1) & 0xFFF;
     off_queue_i[byte] = head;
-    if (head == off_queue_j[byte])
+    if (head == off_queue_j[byte]) {
+        off_queue_runs[byte] -= off_queue_run[byte][head] == 1;
         off_queue_j[byte] = (head + 1) & 0xFFF;
+    }
+}
+
+// The average run length of a queue above which a run at a time is faster
+// than an entry at a time (each run costs about as much as a few entries).
+#define RUN_SEARCH_MIN 4
+
+// The queue search for a position whose byte c starts a run of r >= 2 bytes
+// (r at most MAX_SEQ_8), taking the queue's entries a run at a time rather
+// than one by one. A candidate whose own run of c is R bytes long matches
+// min(R, r) bytes when R != r; only at R == r can it go on past the run. Of
+// an older run whose last byte is at b that is the entry b + 1 - r alone:
+// nearer entries of that run match less, and older ones exactly r, which
+// the entry b + 1 - r already gives from nearer. Entries of the run that
+// reaches spos all match r, so its nearest namable entry is the best of it.
+// Where the entry picked cannot be named, its neighbour stands in: the older
+// one (a run one byte longer, r bytes still) or, at the run's first entry,
+// the nearer one. The runs are taken from the nearest, each one only when
+// strictly longer, so the result is the nearest of the longest, as the
+// entry-by-entry search gives. Needs SEARCH_MARGIN bytes at spos.
+static void SearchRuns(const uint8_t *src, uint64_t spos, uint64_t r, const uint64_t *queue, const uint16_t *runs,
+                       uint64_t head, uint64_t n, uint64_t *bestlen, uint64_t *bestoff)
+{
+    const uint8_t *const cur = src + spos;
+    const uint64_t unnamable = spos - (spos & 0xFFF) - 1;
+    uint64_t len = 0;
+    uint64_t off = 0;
+    for (uint64_t i = 0; i < n && len < MAX_SEQ_8;) {
+        const uint64_t slot = (head - 1 - i) & 0xFFF;
+        const uint64_t b = queue[slot];
+        const uint64_t entries = runs[slot] < n - i ? runs[slot] : n - i;
+        i += entries;
+        uint64_t pick, other;
+        if (len >= r) {
+            // Only the entry whose run is r bytes can do better now, and
+            // only when the byte after its run is the one after spos's.
+            if (entries < r || src[b + 1] != cur[r])
+                continue;
+            pick = b + 1 - r;
+            other = pick;
+        } else if (b + 1 == spos) {
+            pick = b;
+            other = entries >= 2 ? b - 1 : b;
+        } else if (entries >= r) {
+            pick = b + 1 - r;
+            other = entries > r ? pick - 1 : pick + 1;
+        } else {
+            pick = b + 1 - entries;
+            other = pick + 1;
+        }
+        if (pick == unnamable)
+            pick = other;
+        if (pick == unnamable || pick > b)
+            continue;
+        const uint64_t m = MatchLength17(src + pick, cur);
+        if (m > len) {
+            len = m;
+            off = pick;
+        }
+    }
+    if (len > *bestlen) {
+        *bestlen = len;
+        *bestoff = off;
+    }
 }
 
 uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *dst)
@@ -504,8 +602,10 @@ uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *
         const uint64_t head = off_queue_i[curbyte];
         uint64_t tail = off_queue_j[curbyte];
         if (spos > WINDOW_SIZE_8) {
-            while (tail != head && queue[tail] < spos - WINDOW_SIZE_8)
+            while (tail != head && queue[tail] < spos - WINDOW_SIZE_8) {
+                off_queue_runs[curbyte] -= off_queue_run[curbyte][tail] == 1;
                 tail = (tail + 1) & 0xFFF;
+            }
             off_queue_j[curbyte] = tail;
         }
 
@@ -515,9 +615,21 @@ uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *
             // The ring's entries from the newest down: slots below head,
             // then, if the ring wraps, the slots from tail to its end.
             uint64_t bestoff = 0;
+            // Bytes of the run that starts at spos, up to MAX_SEQ_8.
+            const uint64_t run = 1 + MatchLength17(src + spos + 1, src + spos);
             const bool wraps = tail > head;
-            if (!SearchSlots(src, spos, queue + (wraps ? 0 : tail), queue + head, &bestlen, &bestoff) && wraps)
-                SearchSlots(src, spos, queue + tail, queue + 4096, &bestlen, &bestoff);
+            // A run at a time pays where the queue's runs are long; where
+            // they are short, the entry-by-entry search is faster.
+            const uint64_t entries = (head - tail) & 0xFFF;
+            if (run >= MIN_SEQ_8 && off_queue_runs[curbyte] * RUN_SEARCH_MIN < entries) {
+                SearchRuns(src, spos, run < MAX_SEQ_8 ? run : MAX_SEQ_8, queue, off_queue_run[curbyte], head,
+                           entries, &bestlen, &bestoff);
+            } else if (!SearchSlots(src, spos, queue, off_queue_pair[curbyte], queue + (wraps ? 0 : tail),
+                                    queue + head, &bestlen, &bestoff) &&
+                       wraps) {
+                SearchSlots(src, spos, queue, off_queue_pair[curbyte], queue + tail, queue + 4096, &bestlen,
+                            &bestoff);
+            }
             bestdist = spos - bestoff;
         } else {
             // The last bytes of the input cap the match, a byte at a time.
@@ -542,12 +654,12 @@ uint64_t LZSS_CompressSimpleFast(const uint8_t *src, uint64_t srcsize, uint8_t *
 
         if (bestlen >= MIN_SEQ_8) {
             for (uint64_t k = 0; k < bestlen; k++)
-                PushPosition(spos + k, src[spos + k]);
+                PushPosition(src, srcsize, spos + k);
             if (!WriteReference(spos, bestdist, bestlen))
                 return FAILED;
             spos += bestlen;
         } else {
-            PushPosition(spos, curbyte);
+            PushPosition(src, srcsize, spos);
             WriteLiteral(curbyte);
             spos++;
         }
@@ -638,12 +750,49 @@ static const unsigned CHAIN_KEYS[] = {5, 3, 2};
 // Ring of the last parse costs; larger than MAX_SEQ_8.
 #define PARSE_RING 32
 
+// Positions inside runs have an index of their own. A position whose byte c
+// repeats for R >= 2 bytes matches min(R, R') bytes of a position with a run
+// of R' != R, and goes on past the run only at R' == R with the same byte
+// after it. Runs of RUN_CHAIN_MIN bytes or more are kept out of the chains
+// above: the run chain holds them keyed by R (below MAX_SEQ_8) and that byte.
+// Shorter runs stay in the chains, whose longer keys serve them better, and
+// are the only candidates there that can match such a run past its end. Per
+// byte and class k (R == k, the last class R >= MAX_SEQ_8) the two newest
+// positions of every run tell the longest run in reach, which is the match
+// when nothing goes past the run.
+#define RUN_CHAIN_MIN 3
+#define RUN_HASH_BITS 13
+#define RUN_HEADS ((uint64_t)1 << RUN_HASH_BITS)
+#define RUN_CLASSES (MAX_SEQ_8 - 1)
+
+// One half's index: chain heads, run chain heads and run classes as
+// positions, chain and run chain links as distances.
+struct MatchIndex {
+    uint32_t *heads;
+    uint32_t *runHeads;
+    uint32_t *classes;
+    uint16_t *links;
+    uint16_t *runLinks;
+};
+static const uint64_t INDEX_WORK = (CHAIN_LEVELS * CHAIN_HEADS + RUN_HEADS + 256 * RUN_CLASSES * 2) * sizeof(uint32_t) +
+                                   (CHAIN_LEVELS + 1) * CHAIN_LINKS * sizeof(uint16_t);
+
+static MatchIndex IndexAt(uint8_t *at)
+{
+    MatchIndex index;
+    index.heads = (uint32_t *)at;
+    index.runHeads = index.heads + CHAIN_LEVELS * CHAIN_HEADS;
+    index.classes = index.runHeads + RUN_HEADS;
+    index.links = (uint16_t *)(index.classes + 256 * RUN_CLASSES * 2);
+    index.runLinks = index.links + CHAIN_LEVELS * CHAIN_LINKS;
+    return index;
+}
+
 // Inputs from this size on are searched in two halves.
 #define SPLIT_MIN_SIZE ((uint64_t)1 << 16)
 
 // Two indexes, one per half, and room to align them.
-static const uint64_t OPTIMAL_FIXED_WORK =
-    2 * (CHAIN_LEVELS * CHAIN_HEADS * sizeof(uint32_t) + CHAIN_LEVELS * CHAIN_LINKS * sizeof(uint16_t)) + 64;
+static const uint64_t OPTIMAL_FIXED_WORK = 2 * INDEX_WORK + 64;
 
 uint64_t LZSS_GetOptimalWorkSize(uint64_t size)
 {
@@ -722,15 +871,74 @@ static inline void SearchChain(const uint8_t *src, uint64_t spos, uint32_t head,
     }
 }
 
-// Finds the longest match at each position from begin to end - 1 into
-// length (0 when below MIN_SEQ_8) and distance, with an index of its own in
-// heads and links. The index first takes in the window before begin, so the
-// result for each position depends on the input and on begin alone.
-static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, uint64_t end, uint32_t *heads,
-                        uint16_t *links, uint16_t *distance, uint8_t *length)
+static inline uint32_t RunHash(uint8_t byte, unsigned run, uint8_t after)
 {
-    // An empty head reads as a distance beyond every window.
+    return (uint32_t)(((byte | run << 8 | (uint64_t)after << 16) * 0x9E3779B97F4A7C15ull) >> (64 - RUN_HASH_BITS));
+}
+
+// Longest match at spos, whose byte starts a run of run >= 2 bytes, into
+// *best and *bestdist where longer than the match there. First (with chain)
+// the positions whose run is as long and followed by the same byte, the only
+// ones that can match more than the run; failing those, the longest run of the byte that a position in
+// reach starts, up to the run at spos: the run spos is part of (one or two
+// bytes back, the nearer one being unnamable), then per class from the
+// longest down. A class's newest position is in reach if any is; when it is
+// the unnamable one, the position before it (a run one byte longer) or the
+// class's second newest is not. Every length is measured on the bytes.
+static void FindRunMatch(const uint8_t *src, uint64_t srcsize, uint64_t spos, uint64_t run, const MatchIndex &index,
+                         bool chain, unsigned *best, uint64_t *bestdist)
+{
+    const uint64_t left = srcsize - spos;
+    const unsigned cap = left < MAX_SEQ_8 ? (unsigned)left : MAX_SEQ_8;
+    const uint64_t forbidden = (spos & 0xFFF) + 1;
+    const uint64_t reach = spos < WINDOW_SIZE_8 ? spos : WINDOW_SIZE_8;
+    const uint8_t *cur = src + spos;
+    const uint8_t byte = cur[0];
+    if (chain && run < cap)
+        SearchChain(src, spos, index.runHeads[RunHash(byte, (unsigned)run, cur[run])], index.runLinks,
+                    (unsigned)run + 1, cap, cap, forbidden, best, bestdist);
+    // Nothing else matches more than the run.
+    if (*best >= (run < cap ? run : cap))
+        return;
+    const auto take = [&](uint64_t d) {
+        const unsigned len = CommonLength(cur - d, cur, cap);
+        if (len > *best) {
+            *best = len;
+            *bestdist = d;
+        }
+    };
+    if (reach >= 1 && cur[-1] == byte && forbidden != 1)
+        take(1);
+    else if (reach >= 2 && cur[-1] == byte && cur[-2] == byte)
+        take(2);
+    for (unsigned k = run < cap ? (unsigned)run : cap; k >= MIN_SEQ_8 && *best < k; k--) {
+        const uint32_t *newest = index.classes + (byte * RUN_CLASSES + k - MIN_SEQ_8) * 2;
+        const uint64_t d = (uint32_t)((uint32_t)spos - newest[0]);
+        if (d - 1 >= reach)
+            continue;
+        if (d != forbidden)
+            take(d);
+        else if (d + 1 <= reach && cur[-(int64_t)d - 1] == byte)
+            take(d + 1);
+        else if ((uint64_t)(uint32_t)((uint32_t)spos - newest[1]) - 1 < reach)
+            take((uint32_t)((uint32_t)spos - newest[1]));
+    }
+}
+
+// Finds the longest match at each position from begin to end - 1 into
+// length (0 when below MIN_SEQ_8) and distance, with an index of its own.
+// The index first takes in the window before begin, so the result for each
+// position depends on the input and on begin alone.
+static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, uint64_t end, MatchIndex index,
+                        uint16_t *distance, uint8_t *length)
+{
+    uint32_t *const heads = index.heads;
+    uint16_t *const links = index.links;
+    // An empty head or class reads as a distance beyond every window.
     memset(heads, 0xFF, CHAIN_LEVELS * CHAIN_HEADS * sizeof(uint32_t));
+    memset(index.runHeads, 0xFF, RUN_HEADS * sizeof(uint32_t));
+    memset(index.classes, 0xFF, 256 * RUN_CLASSES * 2 * sizeof(uint32_t));
+    uint64_t runEnd = 0; // the end of the run of the byte at spos
     const uint64_t start = begin > CHAIN_LINKS ? begin - CHAIN_LINKS : 0;
     unsigned prevlen = 0;
     uint64_t prevdist = 0;
@@ -745,6 +953,12 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
 
     for (uint64_t spos = start; spos < end; spos++) {
         const uint64_t left = srcsize - spos;
+        if (spos >= runEnd) {
+            runEnd = spos + 1;
+            while (runEnd < srcsize && src[runEnd] == src[spos])
+                runEnd++;
+        }
+        const uint64_t run = runEnd - spos;
         const uint32_t *hash = hashes[spos % PREFETCH_RING];
         uint32_t head[CHAIN_LEVELS];
         for (unsigned level = 0; level < CHAIN_LEVELS; level++)
@@ -759,7 +973,17 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
             }
         }
 
-        if (spos >= begin) {
+        if (spos >= begin && run >= RUN_CHAIN_MIN) {
+            unsigned best = 0;
+            uint64_t bestdist = 0;
+            FindRunMatch(src, srcsize, spos, run, index, true, &best, &bestdist);
+            if (best < MIN_SEQ_8)
+                best = 0;
+            length[spos] = (uint8_t)best;
+            distance[spos] = (uint16_t)bestdist;
+            prevlen = best;
+            prevdist = bestdist;
+        } else if (spos >= begin) {
             const unsigned cap = left < MAX_SEQ_8 ? (unsigned)left : MAX_SEQ_8;
             const uint64_t forbidden = (spos & 0xFFF) + 1;
             // The match before, one byte shorter at the same distance, is a
@@ -782,6 +1006,8 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
                     break;
                 ub = key - 1;
             }
+            if (run >= MIN_SEQ_8)
+                FindRunMatch(src, srcsize, spos, run, index, false, &best, &bestdist);
             if (best < MIN_SEQ_8)
                 best = 0;
             length[spos] = (uint8_t)best;
@@ -790,6 +1016,21 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
             prevdist = bestdist;
         }
 
+        if (run >= MIN_SEQ_8) {
+            const unsigned k = run < MAX_SEQ_8 ? (unsigned)run : MAX_SEQ_8;
+            uint32_t *newest = index.classes + (src[spos] * RUN_CLASSES + k - MIN_SEQ_8) * 2;
+            newest[1] = newest[0];
+            newest[0] = (uint32_t)spos;
+            if (run >= RUN_CHAIN_MIN) {
+                if (k < MAX_SEQ_8 && runEnd < srcsize) {
+                    uint32_t *runHead = index.runHeads + RunHash(src[spos], k, src[runEnd]);
+                    const uint32_t d = (uint32_t)spos - *runHead;
+                    index.runLinks[spos & (CHAIN_LINKS - 1)] = d - 1 < WINDOW_SIZE_8 ? (uint16_t)d : CHAIN_END;
+                    *runHead = (uint32_t)spos;
+                }
+                continue;
+            }
+        }
         for (unsigned level = 0; level < CHAIN_LEVELS; level++) {
             if (CHAIN_KEYS[level] > left)
                 continue;
@@ -809,9 +1050,9 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
 static void ParseOptimal(const uint8_t *src, uint64_t srcsize, void *work, uint16_t **distanceOut, uint8_t **lastOut)
 {
     uint8_t *base = (uint8_t *)work + (-(uintptr_t)work & 63);
-    uint32_t *heads = (uint32_t *)base;
-    uint16_t *links = (uint16_t *)(heads + 2 * CHAIN_LEVELS * CHAIN_HEADS);
-    uint16_t *distance = links + 2 * CHAIN_LEVELS * CHAIN_LINKS;
+    const MatchIndex index = IndexAt(base);
+    const MatchIndex index2 = IndexAt(base + INDEX_WORK);
+    uint16_t *distance = (uint16_t *)(base + 2 * INDEX_WORK);
     uint8_t *length = (uint8_t *)(distance + srcsize);
     uint8_t *last = length + srcsize;
 
@@ -819,17 +1060,15 @@ static void ParseOptimal(const uint8_t *src, uint64_t srcsize, void *work, uint1
     // own where one can be started. The halves are the same either way, so
     // the stream does not depend on it.
     const uint64_t half = srcsize >= SPLIT_MIN_SIZE ? srcsize / 2 : srcsize;
-    uint32_t *heads2 = heads + CHAIN_LEVELS * CHAIN_HEADS;
-    uint16_t *links2 = links + CHAIN_LEVELS * CHAIN_LINKS;
     std::thread helper;
     if (half < srcsize) {
         try {
-            helper = std::thread(FindMatches, src, srcsize, half, srcsize, heads2, links2, distance, length);
+            helper = std::thread(FindMatches, src, srcsize, half, srcsize, index2, distance, length);
         } catch (...) {
-            FindMatches(src, srcsize, half, srcsize, heads2, links2, distance, length);
+            FindMatches(src, srcsize, half, srcsize, index2, distance, length);
         }
     }
-    FindMatches(src, srcsize, 0, half, heads, links, distance, length);
+    FindMatches(src, srcsize, 0, half, index, distance, length);
     if (helper.joinable())
         helper.join();
 

@@ -66,7 +66,7 @@ uint64_t LZSS_CompressSimple(const uint8_t *src, uint64_t len, uint8_t *dst);
 
 /*
  * Scratch bytes that LZSS_CompressOptimal needs for size input bytes:
- * 4 * size + 1 plus 835648 (two match indexes). UINT64_MAX when that does not
+ * 4 * size + 1 plus 983104 (two match indexes). UINT64_MAX when that does not
  * fit in 64 bits.
  */
 uint64_t LZSS_GetOptimalWorkSize(uint64_t size);

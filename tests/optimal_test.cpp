@@ -70,6 +70,31 @@ TEST(Optimal, AsSmallAsTheSlowShortestPath)
         const Bytes start = ReadFile(std::string(EXSPACK_CORPUS) + "/" + file);
         inputs.push_back(Bytes(start.begin(), start.begin() + std::min<size_t>(start.size(), 12288)));
     }
+    // Runs of zeros of every length r, r + 2 long on average. In the first
+    // kind r zeros then a 3 at 4096 + r match most at 4095, which cannot be
+    // named: the source one older or the next run that long must stand in.
+    // In the second, runs of r bytes 0xEE at 3001, 4095, 4201 and 4301 (4094
+    // for even r) start only at the unnamable 4095 and elsewhere, and the
+    // longest match at 4301 runs one byte past the run.
+    for (size_t r = 2; r <= 17; r++) {
+        Bytes zeros(4400), letters(4400);
+        for (size_t i = 0; i < zeros.size(); i++)
+            zeros[i] = rng() % (r + 3) ? 0 : (uint8_t)(1 + rng() % 2), letters[i] = rng() % (r + 3) ? 0 : (uint8_t)('a' + rng() % 26);
+        std::fill(zeros.begin() + 4095 - r % 2, zeros.begin() + 4097 + 2 * r, 0);
+        zeros[4095 + r] = zeros[4096 + 2 * r] = 3;
+        for (size_t at : {3000, 4094, 4200, 4300}) {
+            letters[at] = (uint8_t)(r % 2 == 0 && at == 4094 ? 0xEE : 'A' + at / 100 % 26);
+            std::fill(letters.begin() + at + 1, letters.begin() + at + r + 1, 0xEE);
+        }
+        letters[4201 + r] = letters[4301 + r] = 'X', letters[4202 + r] = 'Y';
+        inputs.push_back(zeros), inputs.push_back(letters);
+    }
+    // Pieces of sparse sprites, padded tables, few-valued bitmaps, tiles, meshes.
+    for (const char *name : {"sprites4bpp.bin", "padded.bin", "bitmap1bpp.bin", "tilemap.bin", "mesh.bin"}) {
+        const Bytes file = ReadFile(std::string(EXSPACK_CORPUS) + "/../gamelike/" + name);
+        ASSERT_GE(file.size(), 300000u) << name;
+        inputs.push_back(Bytes(file.begin() + 262144, file.begin() + 271144));
+    }
     for (const Bytes &input : inputs)
         EXPECT_EQ(RoundTrip(input).optimal.size(), SmallestStreamSize(input)) << input.size() << " bytes";
 }
