@@ -26,9 +26,23 @@ struct StreamBuilder {
     Bytes bytes;
     size_t flagAt = 0;
     int items = 8;
-    void Flag(bool literal);
-    StreamBuilder &Literals(const std::string &text);
-    StreamBuilder &Word(unsigned word); // a reference item with any 16-bit content
+    void Flag(bool literal)
+    {
+        if (items == 8)
+            flagAt = bytes.size(), bytes.push_back(0), items = 0;
+        bytes[flagAt] |= (uint8_t)(literal << items++);
+    }
+    StreamBuilder &Literals(const std::string &text)
+    {
+        for (char c : text)
+            Flag(true), bytes.push_back((uint8_t)c);
+        return *this;
+    }
+    StreamBuilder &Word(unsigned word) // a reference item with any 16-bit content
+    {
+        Flag(false), bytes.push_back((uint8_t)word), bytes.push_back((uint8_t)(word >> 8));
+        return *this;
+    }
     StreamBuilder &Reference(unsigned field, unsigned length) { return Word(field | (length - 2) << 12); }
 };
 
@@ -41,33 +55,6 @@ struct Streams {
     Bytes greedy, optimal;
 };
 
-
-inline void StreamBuilder::Flag(bool literal)
-{
-    if (items == 8) {
-        flagAt = bytes.size();
-        bytes.push_back(0);
-        items = 0;
-    }
-    bytes[flagAt] |= (uint8_t)(literal << items++);
-}
-
-inline StreamBuilder &StreamBuilder::Literals(const std::string &text)
-{
-    for (char c : text) {
-        Flag(true);
-        bytes.push_back((uint8_t)c);
-    }
-    return *this;
-}
-
-inline StreamBuilder &StreamBuilder::Word(unsigned word)
-{
-    Flag(false);
-    bytes.push_back((uint8_t)word);
-    bytes.push_back((uint8_t)(word >> 8));
-    return *this;
-}
 
 // Scans stream with exactly `available` of its bytes readable.
 inline ScanResult Scan(const Bytes &stream, size_t available)

@@ -118,7 +118,6 @@ TEST_F(Tool, Runs)
         {{P("empty"), P("out")}, 0, "Compressed Size  : 11 (0xB)\nUncompressed Size: 0 (0x0)", "", FromHex("45585301 00000000 000000")},
         {{P("eight"), P("out"), "-d", "-c"}, 0, "Compressed Size  : 20 (0x14)\nUncompressed Size: 8 (0x8)", "",
          FromHex("45585301 08000000 FF 4142434445464748 00 0000")},
-        {{"-d", P("container"), "-p", "32", P("out")}, 0, UnpackLines(300, record.size()), "", sample},
         {{"-d", P("container"), "-p", "0x20", P("out")}, 0, UnpackLines(300, record.size()), "", sample},
         {{"-d", P("container"), "-p", "0X20", P("out")}, 0, UnpackLines(300, record.size()), "", sample},
         {{"-d", P("container"), "-p", "32xyz", P("out"), "-p"}, 0, UnpackLines(300, record.size()), "", sample},
@@ -356,12 +355,9 @@ TEST_F(Tool, ListsAndPutsBackInRawCdImages)
     Bytes view(kinds.size() * D, 0), image;
     const Bytes a = Sample(6000), b = Sample(900), c = Sample(3000);
     const Bytes ra = Record(a), rb = Record(b), rc = Record(c);
-    std::copy(ra.begin(), ra.end(), view.begin() + 2 * D + 1000);
-    std::copy(rb.begin(), rb.end(), view.begin() + 2 * D + 1000 + ra.size());
-    std::copy(rc.begin(), rc.end(), view.begin() + 8 * D + 500);
-    std::copy(ra.begin(), ra.end(), view.begin() + 10 * D - ra.size() / 2);
-    std::fill(view.begin() + 6 * D, view.begin() + 8 * D, 0);
-    std::fill(view.begin() + 10 * D, view.end(), 0);
+    for (const auto &[record, at] : std::vector<std::pair<Bytes, size_t>>{
+             {ra, 2 * D + 1000}, {rb, 2 * D + 1000 + ra.size()}, {rc, 8 * D + 500}, {ra, 10 * D - ra.size() / 2}})
+        std::copy(record.begin(), record.end(), view.begin() + at);
     for (size_t i = 0; i < kinds.size(); i++) {
         Append(image, Bytes(sample.begin() + kinds[i] * S, sample.begin() + kinds[i] * S + S));
         if (const size_t offset = SectorDataOffset(&image[i * S])) {
