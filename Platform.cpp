@@ -259,7 +259,9 @@ void PrintText(FILE *stream, const char *text)
 
 uint8_t *MapFile(FILE *, uint64_t) { return nullptr; }
 
-void ReleaseFile(uint8_t *data, uint64_t) { free(data); }
+uint8_t *MapMemory(uint64_t) { return nullptr; }
+
+void ReleaseBuffer(uint8_t *data, uint64_t) { free(data); }
 
 #define NULL_DEVICE "NUL"
 
@@ -383,21 +385,45 @@ bool ListFolder(const char *path, std::vector<std::string> *names)
 
 void PrintText(FILE *stream, const char *text) { fputs(text, stream); }
 
-// What MapFile mapped, for ReleaseFile to tell from buffers of malloc.
+// What MapFile and MapMemory mapped, for ReleaseBuffer to tell from
+// buffers of malloc.
 static std::vector<uint8_t *> mapped;
 
-uint8_t *MapFile(FILE *file, uint64_t size)
+static uint8_t *Mapped(void *data)
 {
-    if (size == 0 || size > SIZE_MAX)
-        return nullptr;
-    void *data = mmap(nullptr, (size_t)size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_POPULATE, fileno(file), 0);
     if (data == MAP_FAILED)
         return nullptr;
     mapped.push_back((uint8_t *)data);
     return (uint8_t *)data;
 }
 
-void ReleaseFile(uint8_t *data, uint64_t size)
+uint8_t *MapFile(FILE *file, uint64_t size)
+{
+    if (size == 0 || size > SIZE_MAX)
+        return nullptr;
+    uint8_t *data = Mapped(mmap(nullptr, (size_t)size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fileno(file), 0));
+#ifdef MADV_POPULATE_READ
+    // Page tables for the whole file at once, without copying anything: far
+    // cheaper than a fault per page when all of it is read or written out.
+    if (data != nullptr)
+        madvise(data, (size_t)size, MADV_POPULATE_READ);
+#endif
+    return data;
+}
+
+uint8_t *MapMemory(uint64_t size)
+{
+    if (size < ((uint64_t)1 << 24) || size > SIZE_MAX)
+        return nullptr; // malloc does as well below 16 MiB
+    uint8_t *data = Mapped(mmap(nullptr, (size_t)size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+#ifdef MADV_HUGEPAGE
+    if (data != nullptr)
+        madvise(data, (size_t)size, MADV_HUGEPAGE);
+#endif
+    return data;
+}
+
+void ReleaseBuffer(uint8_t *data, uint64_t size)
 {
     const auto at = std::find(mapped.begin(), mapped.end(), data);
     if (at == mapped.end()) {

@@ -24,11 +24,17 @@ FILE *OpenFile(const char *path);
 // may change without changing the file: a copy-on-write mapping where the
 // system has one, so that a large file costs only the pages that are read
 // and changed, else NULL (the caller then reads the file into a buffer).
-// Release it with ReleaseFile.
+// Release it with ReleaseBuffer.
 uint8_t *MapFile(FILE *file, uint64_t size);
 
-// Releases what MapFile mapped, or frees a buffer from malloc.
-void ReleaseFile(uint8_t *data, uint64_t size);
+// size bytes of new, zeroed memory for a large buffer, in large pages where
+// the system has them, so that filling it costs a fault per 2 MiB rather
+// than per 4 KiB; else NULL (the caller then uses malloc). Release it with
+// ReleaseBuffer.
+uint8_t *MapMemory(uint64_t size);
+
+// Releases what MapFile or MapMemory mapped, or frees a buffer from malloc.
+void ReleaseBuffer(uint8_t *data, uint64_t size);
 
 // The names of the entries in the folder path, "." and ".." left out, in no
 // particular order, in UTF-8 on Windows as every path is. Returns false when

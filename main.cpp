@@ -203,6 +203,13 @@ static void *Allocate(uint64_t size)
     return memory;
 }
 
+// A buffer for a whole file or its data view; release it with ReleaseBuffer.
+static uint8_t *NewBuffer(uint64_t size)
+{
+    uint8_t *buffer = MapMemory(size);
+    return buffer != NULL ? buffer : (uint8_t *)Allocate(size);
+}
+
 static void PutLE32(uint8_t *to, uint32_t value)
 {
     for (int i = 0; i < 4; i++)
@@ -252,8 +259,9 @@ static Result Unpack(const uint8_t *input, uint64_t size, uint64_t file_pos)
 }
 
 // Reads the whole file at path into memory the caller may change; release
-// it with ReleaseFile.
-static uint8_t *ReadWholeFile(const char *path, uint64_t *size)
+// it with ReleaseBuffer. A file mapped rather than read costs only what is
+// touched: the way to change a few bytes of a large container.
+static uint8_t *ReadWholeFile(const char *path, uint64_t *size, bool map = false)
 {
     FILE *file = OpenFile(path);
     if (file == NULL)
@@ -262,9 +270,9 @@ static uint8_t *ReadWholeFile(const char *path, uint64_t *size)
     if (measured == -1)
         Fail("Error: GetFileSize()");
     *size = (uint64_t)(int64_t)measured;
-    uint8_t *data = MapFile(file, *size);
+    uint8_t *data = map ? MapFile(file, *size) : NULL;
     if (data == NULL) {
-        data = (uint8_t *)Allocate(*size);
+        data = NewBuffer(*size);
         if (fread(data, 1, (size_t)*size, file) != *size)
             Fail("Can't open: %s", path);
     }
@@ -304,7 +312,7 @@ static std::vector<std::pair<uint64_t, uint64_t>> RecordAreas(uint8_t *data, uin
     if (!IsRawImage(data, size))
         return {{0, size}};
     if (!inPlace)
-        *view = (uint8_t *)Allocate(DataViewSize(size));
+        *view = NewBuffer(DataViewSize(size));
     std::vector<std::pair<uint64_t, uint64_t>> areas;
     for (const SectorRun &run : ReadDataView(data, size, *view))
         areas.push_back({run.first * SECTOR_DATA_SIZE, (run.first + run.count) * SECTOR_DATA_SIZE});
@@ -407,7 +415,7 @@ static void PutBack(const char *from, const char *into, uint64_t file_pos)
     for (PutBackItem &item : items)
         item.input = ReadWholeFile(item.path.c_str(), &item.size);
     uint64_t size;
-    uint8_t *container = ReadWholeFile(into, &size);
+    uint8_t *container = ReadWholeFile(into, &size, true);
     uint8_t *view;
     const auto areas = RecordAreas(container, size, false, &view);
 
@@ -436,12 +444,17 @@ static void PutBack(const char *from, const char *into, uint64_t file_pos)
     for (const PutBackItem &item : items)
         memcpy(view + item.position, item.placed.record, item.placed.room.length);
     // Read back as unpacking reads it, from the image's own sectors when the
-    // records went into a raw image's view.
-    if (view != container) {
-        if (WriteDataView(container, size, view) == UINT64_MAX)
-            Fail("Error: LZSS_Compress*()");
-        ReadDataView(container, size, view);
-    }
+    // records went into a raw image's view: the sectors of each room get
+    // their data and new codes, and give their data back.
+    if (view != container)
+        for (const PutBackItem &item : items) {
+            const uint64_t first = item.position / SECTOR_DATA_SIZE;
+            const uint64_t end = (item.position + item.placed.room.length - 1) / SECTOR_DATA_SIZE + 1;
+            uint8_t *sectors = container + first * RAW_SECTOR_SIZE;
+            if (WriteDataView(sectors, (end - first) * RAW_SECTOR_SIZE, view + first * SECTOR_DATA_SIZE) == UINT64_MAX)
+                Fail("Error: LZSS_Compress*()");
+            ReadDataView(sectors, (end - first) * RAW_SECTOR_SIZE, view + first * SECTOR_DATA_SIZE);
+        }
     for (const PutBackItem &item : items)
         if (!CheckPlaced(view, AreaEnd(areas, item.position), item.position, item.placed.length, item.input,
                          item.size))
@@ -455,12 +468,12 @@ static void PutBack(const char *from, const char *into, uint64_t file_pos)
               (unsigned long long)item.placed.room.length, (unsigned long long)item.placed.length,
               (unsigned long long)item.size, PUT_STREAM_NAMES[item.placed.stream]);
         free(item.placed.record);
-        ReleaseFile(item.input, item.size);
+        ReleaseBuffer(item.input, item.size);
     }
     Print("%llu records put back\n", (unsigned long long)items.size());
     if (view != container)
-        free(view);
-    ReleaseFile(container, size);
+        ReleaseBuffer(view, DataViewSize(size));
+    ReleaseBuffer(container, size);
 }
 
 int main(int argc, char **argv)
@@ -481,13 +494,13 @@ int main(int argc, char **argv)
     uint8_t *input = ReadWholeFile(options.input, &size);
     if (options.mode == MODE_LIST) {
         List(input, size, options.output);
-        ReleaseFile(input, size);
+        ReleaseBuffer(input, size);
         return 0;
     }
     const Result result = options.mode == MODE_DECOMPRESS ? Unpack(input, size, options.file_pos)
                                                           : Pack(input, size, options.best);
     WriteOrFail(options.output, result.data, result.size);
-    ReleaseFile(input, size);
+    ReleaseBuffer(input, size);
     free(result.data);
     return 0;
 }
