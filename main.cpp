@@ -258,10 +258,13 @@ static Result Unpack(const uint8_t *input, uint64_t size, uint64_t file_pos)
     return Result{buffer, record.decoded};
 }
 
+enum Reading { READ, MAP, MAP_RAW_IMAGE };
+
 // Reads the whole file at path into memory the caller may change; release
 // it with ReleaseBuffer. A file mapped rather than read costs only what is
-// touched: the way to change a few bytes of a large container.
-static uint8_t *ReadWholeFile(const char *path, uint64_t *size, bool map = false)
+// touched: the way to change a few bytes of a large container, and to read
+// a raw CD image whose data view has to be copied out of it anyway.
+static uint8_t *ReadWholeFile(const char *path, uint64_t *size, Reading how = READ)
 {
     FILE *file = OpenFile(path);
     if (file == NULL)
@@ -270,6 +273,11 @@ static uint8_t *ReadWholeFile(const char *path, uint64_t *size, bool map = false
     if (measured == -1)
         Fail("Error: GetFileSize()");
     *size = (uint64_t)(int64_t)measured;
+    uint8_t sync[12] = {0};
+    if (how == MAP_RAW_IMAGE && *size >= sizeof sync &&
+        (fread(sync, 1, sizeof sync, file) != sizeof sync || fseek(file, 0, SEEK_SET) != 0))
+        Fail("Can't open: %s", path);
+    const bool map = how == MAP || (how == MAP_RAW_IMAGE && IsRawImage(sync, *size));
     uint8_t *data = map ? MapFile(file, *size) : NULL;
     if (data == NULL) {
         data = NewBuffer(*size);
@@ -303,16 +311,13 @@ static std::string InFolder(const char *folder)
 
 // Where records may lie in data[0 .. size - 1]: the whole file, or in a raw
 // CD image each run of data sectors, as [begin, end) in the data view that
-// *view then holds. The view is built in place of the image when `inPlace`,
-// else in a buffer of its own.
-static std::vector<std::pair<uint64_t, uint64_t>> RecordAreas(uint8_t *data, uint64_t size, bool inPlace,
-                                                              uint8_t **view)
+// *view then holds, a buffer of its own.
+static std::vector<std::pair<uint64_t, uint64_t>> RecordAreas(const uint8_t *data, uint64_t size, uint8_t **view)
 {
-    *view = data;
+    *view = (uint8_t *)data;
     if (!IsRawImage(data, size))
         return {{0, size}};
-    if (!inPlace)
-        *view = NewBuffer(DataViewSize(size));
+    *view = NewBuffer(DataViewSize(size));
     std::vector<std::pair<uint64_t, uint64_t>> areas;
     for (const SectorRun &run : ReadDataView(data, size, *view))
         areas.push_back({run.first * SECTOR_DATA_SIZE, (run.first + run.count) * SECTOR_DATA_SIZE});
@@ -346,7 +351,7 @@ static void List(uint8_t *input, uint64_t size, const char *folder)
     if (IsRawImage(input, size))
         Print("CD image: 2352-byte sectors; positions count 2048 data bytes per sector\n");
     uint8_t *view;
-    const auto areas = RecordAreas(input, size, true, &view);
+    const auto areas = RecordAreas(input, size, &view);
     // Each value starts in the column of its heading word; the widths hold a
     // 32-bit file's largest record (10 digits) and decoded size (11 digits).
     Print("Position    Compressed  Uncompressed  Header\n");
@@ -372,6 +377,8 @@ static void List(uint8_t *input, uint64_t size, const char *folder)
             count++;
         }
     Print("%llu records\n", (unsigned long long)count);
+    if (view != input)
+        ReleaseBuffer(view, DataViewSize(size));
 }
 
 // Whether name is one that -l gives a record: 8 hex digits and ".bin", in
@@ -415,9 +422,9 @@ static void PutBack(const char *from, const char *into, uint64_t file_pos)
     for (PutBackItem &item : items)
         item.input = ReadWholeFile(item.path.c_str(), &item.size);
     uint64_t size;
-    uint8_t *container = ReadWholeFile(into, &size, true);
+    uint8_t *container = ReadWholeFile(into, &size, MAP);
     uint8_t *view;
-    const auto areas = RecordAreas(container, size, false, &view);
+    const auto areas = RecordAreas(container, size, &view);
 
     for (PutBackItem &item : items)
         if (CheckRecord(view, AreaEnd(areas, item.position), item.position, &item.placed.room) != RECORD_OK)
@@ -491,7 +498,7 @@ int main(int argc, char **argv)
     }
 
     uint64_t size;
-    uint8_t *input = ReadWholeFile(options.input, &size);
+    uint8_t *input = ReadWholeFile(options.input, &size, options.mode == MODE_LIST ? MAP_RAW_IMAGE : READ);
     if (options.mode == MODE_LIST) {
         List(input, size, options.output);
         ReleaseBuffer(input, size);
