@@ -973,41 +973,36 @@ static void FindMatches(const uint8_t *src, uint64_t srcsize, uint64_t begin, ui
             }
         }
 
-        if (spos >= begin && run >= RUN_CHAIN_MIN) {
+        if (spos >= begin) {
             unsigned best = 0;
             uint64_t bestdist = 0;
-            FindRunMatch(src, srcsize, spos, run, index, true, &best, &bestdist);
-            if (best < MIN_SEQ_8)
-                best = 0;
-            length[spos] = (uint8_t)best;
-            distance[spos] = (uint16_t)bestdist;
-            prevlen = best;
-            prevdist = bestdist;
-        } else if (spos >= begin) {
-            const unsigned cap = left < MAX_SEQ_8 ? (unsigned)left : MAX_SEQ_8;
-            const uint64_t forbidden = (spos & 0xFFF) + 1;
-            // The match before, one byte shorter at the same distance, is a
-            // match here too, unless that distance has just become forbidden.
-            unsigned best = 0;
-            uint64_t bestdist = 0;
-            if (prevlen > MIN_SEQ_8 && prevdist != forbidden) {
-                best = CommonLength(src + spos - prevdist, src + spos, cap);
-                bestdist = prevdist;
+            if (run >= RUN_CHAIN_MIN) {
+                FindRunMatch(src, srcsize, spos, run, index, true, &best, &bestdist);
+            } else {
+                const unsigned cap = left < MAX_SEQ_8 ? (unsigned)left : MAX_SEQ_8;
+                const uint64_t forbidden = (spos & 0xFFF) + 1;
+                // The match before, one byte shorter at the same distance, is
+                // a match here too, unless that distance has just become
+                // forbidden.
+                if (prevlen > MIN_SEQ_8 && prevdist != forbidden) {
+                    best = CommonLength(src + spos - prevdist, src + spos, cap);
+                    bestdist = prevdist;
+                }
+                unsigned ub = cap;
+                for (unsigned level = 0; level < CHAIN_LEVELS && best < ub; level++) {
+                    const unsigned key = CHAIN_KEYS[level];
+                    if (key > cap)
+                        continue;
+                    SearchChain(src, spos, head[level], links + level * CHAIN_LINKS, key, cap, ub, forbidden, &best,
+                                &bestdist);
+                    // Every match of key bytes or more is in this chain.
+                    if (best >= key)
+                        break;
+                    ub = key - 1;
+                }
+                if (run >= MIN_SEQ_8)
+                    FindRunMatch(src, srcsize, spos, run, index, false, &best, &bestdist);
             }
-            unsigned ub = cap;
-            for (unsigned level = 0; level < CHAIN_LEVELS && best < ub; level++) {
-                const unsigned key = CHAIN_KEYS[level];
-                if (key > cap)
-                    continue;
-                SearchChain(src, spos, head[level], links + level * CHAIN_LINKS, key, cap, ub, forbidden, &best,
-                            &bestdist);
-                // Every match of key bytes or more is in this chain.
-                if (best >= key)
-                    break;
-                ub = key - 1;
-            }
-            if (run >= MIN_SEQ_8)
-                FindRunMatch(src, srcsize, spos, run, index, false, &best, &bestdist);
             if (best < MIN_SEQ_8)
                 best = 0;
             length[spos] = (uint8_t)best;
