@@ -515,7 +515,10 @@ static inline void PushPosition(const uint8_t *src, uint64_t srcsize, uint64_t p
     uint64_t head = off_queue_i[byte];
     const uint64_t prev = (head - 1) & 0xFFF;
     const bool continues = head != off_queue_j[byte] && off_queue[byte][prev] + 1 == pos;
-    const uint16_t run = (uint16_t)(continues && off_queue_run[byte][prev] < 4095 ? off_queue_run[byte][prev] + 1 : 1);
+    // A run longer than the ring holds saturates rather than starting anew:
+    // an entry counted as a run's first must have no neighbour before it.
+    const uint16_t run =
+        (uint16_t)(continues ? (off_queue_run[byte][prev] < 4095 ? off_queue_run[byte][prev] + 1 : 4095) : 1);
     off_queue_run[byte][head] = run;
     off_queue_runs[byte] += run == 1;
     off_queue[byte][head] = pos;

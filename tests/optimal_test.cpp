@@ -89,6 +89,11 @@ TEST(Optimal, AsSmallAsTheSlowShortestPath)
         letters[4201 + r] = letters[4301 + r] = 'X', letters[4202 + r] = 'Y';
         inputs.push_back(zeros), inputs.push_back(letters);
     }
+    // A run of zeros longer than a queue holds, then a nearer match than the
+    // far end of that run.
+    Bytes long_run(6677, 0);
+    long_run[216] = 0x21, long_run[4316] = long_run[6346] = 0x40;
+    inputs.push_back(long_run);
     // Pieces of sparse sprites, padded tables, few-valued bitmaps, tiles, meshes.
     for (const char *name : {"sprites4bpp.bin", "padded.bin", "bitmap1bpp.bin", "tilemap.bin", "mesh.bin"}) {
         const Bytes file = ReadFile(std::string(EXSPACK_CORPUS) + "/../gamelike/" + name);
