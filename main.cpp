@@ -385,7 +385,8 @@ static void List(uint8_t *input, uint64_t size, const char *folder)
 // either case. Stores the position it names.
 static bool IsRecordName(const std::string &name, uint64_t *position)
 {
-    if (name.size() != 12 || !std::all_of(name.begin(), name.begin() + 8, isxdigit))
+    if (name.size() != 12 ||
+        !std::all_of(name.begin(), name.begin() + 8, [](char c) { return isxdigit((unsigned char)c) != 0; }))
         return false;
     for (int i = 0; i < 4; i++)
         if (tolower((unsigned char)name[8 + i]) != ".bin"[i])
