@@ -6,7 +6,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <algorithm>
 #include <string>
 
 #ifdef _WIN32

@@ -73,10 +73,13 @@ bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *
 
 const char *const PUT_STREAM_NAMES[4] = {"same", "default", "fitted", "padded"};
 
-static void PutLE32(uint8_t *to, uint32_t value)
+void WriteHeader(uint8_t *to, uint64_t size)
 {
-    for (int i = 0; i < 4; i++)
-        to[i] = (uint8_t)(value >> (8 * i));
+    // Both fields little-endian; the size field holds the low 32 bits.
+    for (int i = 0; i < 4; i++) {
+        to[i] = (uint8_t)(RECORD_MAGIC >> (8 * i));
+        to[4 + i] = (uint8_t)(size >> (8 * i));
+    }
 }
 
 // Decodes the record found at data + position into a new buffer of its
@@ -89,13 +92,10 @@ static uint8_t *Unpack(const uint8_t *data, const FoundRecord &record)
     return decoded;
 }
 
-PlaceResult PlaceRecord(const uint8_t *data, uint64_t datasize, uint64_t position, const uint8_t *input,
-                        uint64_t size, Placement *placed)
+PlaceResult PlaceRecord(const uint8_t *data, const FoundRecord &room, const uint8_t *input, uint64_t size,
+                        Placement *placed)
 {
-    FoundRecord &room = placed->room;
-    if (CheckRecord(data, datasize, position, &room) != RECORD_OK)
-        return PLACE_NO_RECORD;
-    const uint8_t *const old = data + position;
+    placed->room = room;
     if (room.decoded == size && room.header_size == (uint32_t)size) {
         uint8_t *decoded = Unpack(data, room);
         if (decoded == NULL)
@@ -106,7 +106,7 @@ PlaceResult PlaceRecord(const uint8_t *data, uint64_t datasize, uint64_t positio
             placed->record = (uint8_t *)malloc(room.length);
             if (placed->record == NULL)
                 return PLACE_NO_MEMORY;
-            memcpy(placed->record, old, room.length);
+            memcpy(placed->record, data + room.position, room.length);
             placed->length = placed->smallest = room.length;
             placed->stream = PUT_SAME;
             return PLACE_OK;
@@ -116,46 +116,51 @@ PlaceResult PlaceRecord(const uint8_t *data, uint64_t datasize, uint64_t positio
     // Room enough for any record the encoders make, and for the room itself.
     const uint64_t bound = LZSS_GetCompressedMaxSize(size);
     const uint64_t capacity = (bound > room.length ? bound : room.length) + HEADER_SIZE;
-    const uint64_t worksize = LZSS_GetOptimalWorkSize(size);
-    uint8_t *greedy = capacity <= SIZE_MAX ? (uint8_t *)malloc(capacity) : NULL;
-    uint8_t *best = capacity <= SIZE_MAX ? (uint8_t *)malloc(capacity) : NULL;
-    void *work = worksize <= SIZE_MAX ? malloc(worksize) : NULL;
-    if (greedy == NULL || best == NULL || work == NULL) {
-        free(greedy);
-        free(best);
-        free(work);
+    uint8_t *record = capacity <= SIZE_MAX ? (uint8_t *)malloc(capacity) : NULL;
+    if (record == NULL)
         return PLACE_NO_MEMORY;
+    placed->record = record;
+    placed->length = LZSS_CompressSimpleFast(input, size, record + HEADER_SIZE) + HEADER_SIZE;
+    placed->stream = PUT_DEFAULT;
+    if (placed->length != room.length) {
+        // The optimal record, and from it a fitted one, in a second buffer
+        // while the default one may still be the one that fits.
+        const uint64_t worksize = LZSS_GetOptimalWorkSize(size);
+        uint8_t *best = (uint8_t *)malloc(capacity);
+        void *work = worksize <= SIZE_MAX ? malloc(worksize) : NULL;
+        if (best == NULL || work == NULL) {
+            free(best);
+            free(work);
+            return PLACE_NO_MEMORY;
+        }
+        placed->smallest = LZSS_CompressOptimal(input, size, best + HEADER_SIZE, work) + HEADER_SIZE;
+        if (room.length >= placed->smallest && room.length <= bound + HEADER_SIZE &&
+            LZSS_CompressFitted(input, size, room.length - HEADER_SIZE, best + HEADER_SIZE, work) != UINT64_MAX) {
+            placed->stream = PUT_FITTED;
+            placed->length = room.length;
+        } else {
+            // Not even every byte a literal fills the room, or no stream has
+            // its exact length: a shorter record and zero bytes behind it.
+            placed->stream = PUT_PADDED;
+        }
+        if (placed->stream == PUT_FITTED || placed->length > room.length) {
+            free(record);
+            placed->record = record = best;
+            if (placed->stream == PUT_PADDED)
+                placed->length = placed->smallest;
+        } else {
+            free(best);
+        }
+        free(work);
     }
-    const uint64_t greedyLength = LZSS_CompressSimpleFast(input, size, greedy + HEADER_SIZE) + HEADER_SIZE;
-    const uint64_t bestLength = LZSS_CompressOptimal(input, size, best + HEADER_SIZE, work) + HEADER_SIZE;
-    placed->smallest = bestLength;
-    uint8_t *chosen = NULL;
-    if (greedyLength == room.length) {
-        chosen = greedy;
-        placed->stream = PUT_DEFAULT;
-    } else if (room.length >= bestLength && room.length <= bound + HEADER_SIZE &&
-               LZSS_CompressFitted(input, size, room.length - HEADER_SIZE, best + HEADER_SIZE, work) != UINT64_MAX) {
-        chosen = best;
-        placed->stream = PUT_FITTED;
-    } else if (room.length >= bestLength) {
-        // Not even every byte a literal fills the room, or no stream has its
-        // exact length: a shorter record and zero bytes behind it.
-        chosen = greedyLength <= room.length ? greedy : best;
-        placed->stream = PUT_PADDED;
+    if (placed->length > room.length) {
+        free(record);
+        placed->record = NULL;
+        return PLACE_NO_ROOM;
     }
-    if (chosen != NULL) {
-        placed->length = chosen == greedy ? greedyLength : placed->stream == PUT_FITTED ? room.length : bestLength;
-        memset(chosen + placed->length, 0, room.length - placed->length);
-        PutLE32(chosen, RECORD_MAGIC);
-        PutLE32(chosen + 4, (uint32_t)size);
-    }
-    placed->record = chosen;
-    if (chosen != greedy)
-        free(greedy);
-    if (chosen != best)
-        free(best);
-    free(work);
-    return chosen != NULL ? PLACE_OK : PLACE_NO_ROOM;
+    memset(record + placed->length, 0, room.length - placed->length);
+    WriteHeader(record, size);
+    return PLACE_OK;
 }
 
 bool CheckPlaced(const uint8_t *data, uint64_t datasize, uint64_t position, uint64_t length, const uint8_t *input,

@@ -14,6 +14,9 @@ static const uint32_t RECORD_MAGIC = 0x01535845;
 static const uint64_t HEADER_SIZE = 8;
 static const uint64_t SMALLEST_RECORD = HEADER_SIZE + 3;
 
+// Writes the header of a record of size decoded bytes into to[0 .. 7].
+void WriteHeader(uint8_t *to, uint64_t size);
+
 struct FoundRecord {
     uint64_t position;    // of the record's first byte, its magic
     uint64_t length;      // header, stream and terminator
@@ -56,11 +59,10 @@ struct Placement {
     uint8_t *record;      // the new record, room.length bytes with any padding; owned (free)
 };
 
-enum PlaceResult { PLACE_OK, PLACE_NO_RECORD, PLACE_NO_ROOM, PLACE_NO_MEMORY };
+enum PlaceResult { PLACE_OK, PLACE_NO_ROOM, PLACE_NO_MEMORY };
 
-// Packs input[0 .. size - 1] into the room of the record at position of
-// data[0 .. datasize - 1]: the record unpacking at that position finds.
-// The new record keeps the room's exact length whenever it can, so that the
+// Packs input[0 .. size - 1] into the room of the record that CheckRecord
+// found at room.position of data. The new record keeps the room's exact length whenever it can, so that the
 // offsets and lengths the game's own tables hold stay true:
 //   - PUT_SAME: the record already unpacks to input and its header's size
 //     field is size; it stays byte for byte as it is;
@@ -70,11 +72,11 @@ enum PlaceResult { PLACE_OK, PLACE_NO_RECORD, PLACE_NO_ROOM, PLACE_NO_MEMORY };
 //   - PUT_PADDED: the default encoder's record if it fits, else the optimal
 //     one, and zero bytes up to the room's end.
 // The header holds the magic and size. Fills *placed and returns PLACE_OK;
-// PLACE_NO_RECORD when no record is at position, PLACE_NO_ROOM (with
-// placed->room and placed->smallest filled) when not even the optimal record
-// fits, PLACE_NO_MEMORY when buffers cannot be had. data is not changed.
-PlaceResult PlaceRecord(const uint8_t *data, uint64_t datasize, uint64_t position, const uint8_t *input,
-                        uint64_t size, Placement *placed);
+// PLACE_NO_ROOM (with placed->room and placed->smallest filled) when not
+// even the optimal record fits, PLACE_NO_MEMORY when buffers cannot be had.
+// data is not changed.
+PlaceResult PlaceRecord(const uint8_t *data, const FoundRecord &room, const uint8_t *input, uint64_t size,
+                        Placement *placed);
 
 // Whether the record at position of data[0 .. datasize - 1] reads back
 // exactly as unpacking reads it: length bytes long, decoding to input.

@@ -210,12 +210,6 @@ static uint8_t *NewBuffer(uint64_t size)
     return buffer != NULL ? buffer : (uint8_t *)Allocate(size);
 }
 
-static void PutLE32(uint8_t *to, uint32_t value)
-{
-    for (int i = 0; i < 4; i++)
-        to[i] = (uint8_t)(value >> (8 * i));
-}
-
 static Result Pack(const uint8_t *input, uint64_t size, bool best)
 {
     const uint64_t maxsize = LZSS_GetCompressedMaxSize(size) + HEADER_SIZE;
@@ -232,8 +226,7 @@ static Result Pack(const uint8_t *input, uint64_t size, bool best)
         Fail("Error: LZSS_Compress*()");
     const uint64_t dsize = n + HEADER_SIZE;
     assert(dsize <= maxsize);
-    PutLE32(buffer, RECORD_MAGIC);
-    PutLE32(buffer + 4, (uint32_t)size);
+    WriteHeader(buffer, size);
     Print("Compressed Size  : %llu (0x%llX)\n", (unsigned long long)dsize, (unsigned long long)dsize);
     Print("Uncompressed Size: %llu (0x%llX)", (unsigned long long)size, (unsigned long long)size);
     return Result{buffer, dsize};
@@ -435,12 +428,9 @@ static void PutBack(const char *from, const char *into, uint64_t file_pos)
             Fail("Error: Overlapping records at 0x%08llX and 0x%08llX\n", items[i - 1].position, items[i].position);
     bool changed = false;
     for (PutBackItem &item : items) {
-        const uint64_t end = AreaEnd(areas, item.position);
-        switch (PlaceRecord(view, end, item.position, item.input, item.size, &item.placed)) {
+        switch (PlaceRecord(view, item.placed.room, item.input, item.size, &item.placed)) {
         case PLACE_OK:
             break;
-        case PLACE_NO_RECORD:
-            Fail("Error: No record at 0x%08llX\n", (unsigned long long)item.position);
         case PLACE_NO_ROOM:
             Fail("Error: No room for %s: %llu bytes, room %llu\n", item.path.c_str(),
                  (unsigned long long)item.placed.smallest, (unsigned long long)item.placed.room.length);
