@@ -110,6 +110,17 @@ uint64_t LZSS_CompressOptimal(const uint8_t *src, uint64_t srcsize, uint8_t *dst
 uint64_t LZSS_CompressFitted(const uint8_t *src, uint64_t srcsize, uint64_t target, uint8_t *dst, void *work);
 
 /*
+ * LZSS_CompressFitted without making the optimal parse again: work must hold
+ * the parse that the last LZSS_CompressOptimal call on the same src and
+ * srcsize left in it, unchanged since. Same stream, result and failure value
+ * as LZSS_CompressFitted with that target. On success it spends the parse:
+ * call it once after each LZSS_CompressOptimal. On failure the parse stays as
+ * it was, and a call with another target may follow.
+ */
+uint64_t LZSS_CompressFittedFromParse(const uint8_t *src, uint64_t srcsize, uint64_t target, uint8_t *dst,
+                                      void *work);
+
+/*
  * Empties the position queues. LZSS_CompressSimpleFast does this itself on
  * every call; callers never need to.
  */

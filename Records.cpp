@@ -135,7 +135,7 @@ PlaceResult PlaceRecord(const uint8_t *data, const FoundRecord &room, const uint
         }
         placed->smallest = LZSS_CompressOptimal(input, size, best + HEADER_SIZE, work) + HEADER_SIZE;
         if (room.length >= placed->smallest && room.length <= bound + HEADER_SIZE &&
-            LZSS_CompressFitted(input, size, room.length - HEADER_SIZE, best + HEADER_SIZE, work) != UINT64_MAX) {
+            LZSS_CompressFittedFromParse(input, size, room.length - HEADER_SIZE, best + HEADER_SIZE, work) != UINT64_MAX) {
             placed->stream = PUT_FITTED;
             placed->length = room.length;
         } else {
