@@ -116,9 +116,14 @@ static void SetParity(uint8_t *sector)
     }
 }
 
+bool StartsWithSync(const uint8_t *file, uint64_t size)
+{
+    return size >= sizeof SYNC && memcmp(file, SYNC, sizeof SYNC) == 0;
+}
+
 bool IsRawImage(const uint8_t *file, uint64_t size)
 {
-    return size != 0 && size % RAW_SECTOR_SIZE == 0 && memcmp(file, SYNC, sizeof SYNC) == 0;
+    return size % RAW_SECTOR_SIZE == 0 && StartsWithSync(file, size);
 }
 
 size_t SectorDataOffset(const uint8_t *sector)

@@ -14,9 +14,12 @@
 static const uint64_t RAW_SECTOR_SIZE = 2352;
 static const uint64_t SECTOR_DATA_SIZE = 2048;
 
+// Whether file[0 .. size - 1] starts with the sync pattern
+// 00 FF FF FF FF FF FF FF FF FF FF 00, as a raw image does.
+bool StartsWithSync(const uint8_t *file, uint64_t size);
+
 // Whether file[0 .. size - 1] is a raw image: size is a nonzero multiple of
-// RAW_SECTOR_SIZE and the file starts with the sync pattern
-// 00 FF FF FF FF FF FF FF FF FF FF 00.
+// RAW_SECTOR_SIZE and the file starts with the sync pattern.
 bool IsRawImage(const uint8_t *file, uint64_t size);
 
 // Where the SECTOR_DATA_SIZE data bytes of the raw sector sector[0 .. 2351]

@@ -1,7 +1,8 @@
-// The tool's dealings with the operating system: paths, folders, messages
-// and writing output files so that a failure never destroys a good one.
-// Inside the tool a path is UTF-8 on every platform; this module alone turns
-// it into what the system takes.
+// The tool's dealings with the operating system: reading and locking files,
+// memory for whole files, writing output files so that a failure or an
+// interrupt never destroys a good one, folders and messages. Inside the tool
+// a path is UTF-8 on every platform; this module alone turns it into what the
+// system takes.
 #ifndef EXSPACK_PLATFORM_H
 #define EXSPACK_PLATFORM_H
 
@@ -11,62 +12,129 @@
 #include <string>
 #include <vector>
 
+// What went wrong, as the one line the tool prints on standard error before
+// it exits with status 1; empty when nothing did. Errors travel back to the
+// driver as values, and it alone prints them.
+struct Error {
+    std::string message;
+    explicit operator bool() const { return !message.empty(); }
+};
+
+Error CantOpen(const std::string &path);  // "Can't open: PATH"
+Error CantWrite(const std::string &path); // "Can't write: PATH"
+Error NoMemory();                         // "Error: malloc()"
+
 // On Windows, replaces the arguments with their UTF-8 forms, taken from the
 // wide command line, so that any path arrives as typed. Elsewhere arguments
 // are bytes already and nothing changes.
 void GetArguments(int *argc, char ***argv);
 
-// Opens path for reading in binary mode, as fopen(path, "rb") does; on
-// Windows through _wfopen, so that a name in any script is found.
-FILE *OpenFile(const char *path);
+// Memory for a whole file or a data view, which it owns: large buffers in
+// large pages where the system has them, so that filling one costs a fault
+// per 2 MiB rather than per 4 KiB, or a file's copy-on-write mapping.
+class Buffer {
+public:
+    Buffer() = default;
+    ~Buffer() { Release(); }
+    Buffer(Buffer &&other) noexcept { *this = static_cast<Buffer &&>(other); }
+    Buffer &operator=(Buffer &&other) noexcept;
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
 
-// The whole of the open file `file`, size bytes, in memory that the caller
-// may change without changing the file: a copy-on-write mapping where the
-// system has one, so that a large file costs only the pages that are read
-// and changed, else NULL (the caller then reads the file into a buffer).
-// Release it with ReleaseBuffer.
-uint8_t *MapFile(FILE *file, uint64_t size);
+    // size bytes of new memory, not cleared (also for size 0); false when
+    // there is none.
+    bool Allocate(uint64_t size);
+    void Release();
+    uint8_t *data() const { return data_; }
+    uint64_t size() const { return size_; }
 
-// size bytes of new, zeroed memory for a large buffer, in large pages where
-// the system has them, so that filling it costs a fault per 2 MiB rather
-// than per 4 KiB; else NULL (the caller then uses malloc). Release it with
-// ReleaseBuffer.
-uint8_t *MapMemory(uint64_t size);
+private:
+    friend class InputFile;
+    enum Kind { NONE, HEAP, MAPPED };
+    uint8_t *data_ = nullptr;
+    uint64_t size_ = 0;
+    Kind kind_ = NONE;
+};
 
-// Releases what MapFile or MapMemory mapped, or frees a buffer from malloc.
-void ReleaseBuffer(uint8_t *data, uint64_t size);
+// A regular file opened for reading and measured. What is not a regular file
+// (a FIFO, a socket, a device, a folder) is refused at once rather than read
+// as empty or waited on.
+class InputFile {
+public:
+    InputFile() = default;
+    ~InputFile() { Close(); }
+    InputFile(const InputFile &) = delete;
+    InputFile &operator=(const InputFile &) = delete;
 
-// The names of the entries in the folder path, "." and ".." left out, in no
-// particular order, in UTF-8 on Windows as every path is. Returns false when
-// path is not a folder that can be read.
+    // Opens path. Errors: "Can't open: PATH"; "Error: GetFileSize()" for
+    // anything but a regular file of fewer than 2^31 bytes. With lock, waits
+    // for an exclusive lock on the file, held until Close, and makes sure
+    // that path still names the file locked: a run that held the lock before
+    // may have replaced it, and then the new file is opened and locked.
+    // Only other runs that lock it too are kept out.
+    Error Open(const char *path, bool lock = false);
+    void Close();
+    uint64_t size() const { return size_; }
+    const std::string &path() const { return path_; }
+
+    // Reads n bytes from offset into to; "Can't open: PATH" when fewer come.
+    Error Read(uint64_t offset, uint8_t *to, uint64_t n) const;
+    // The whole file in *buffer, memory that may be changed without changing
+    // the file: with map, a copy-on-write mapping where the system has one,
+    // so that a large file costs only the pages that are touched.
+    Error ReadAll(Buffer *buffer, bool map = false) const;
+    // Whether path names this very file (not a copy of it).
+    bool IsAt(const char *path) const;
+
+private:
+    std::string path_;
+    uint64_t size_ = 0;
+#ifdef _WIN32
+    void *handle_ = nullptr;
+#else
+    int fd_ = -1;
+#endif
+};
+
+// The whole file at path in *buffer, as InputFile::ReadAll reads it.
+Error ReadWholeFile(const char *path, Buffer *buffer);
+
+// Writes size bytes of data to path, deciding by what path refers to, not by
+// how it is spelled:
+//  - a regular file, under whatever name (also through a symbolic link,
+//    /proc/self/cwd or /dev/fd/N), or a name that does not exist yet, is
+//    written to a temporary file in the same folder that replaces it only
+//    once it is complete and flushed: the old contents survive any failure,
+//    and no temporary file is left behind, also when SIGINT, SIGTERM or
+//    SIGHUP (Ctrl-C or a closed console on Windows) ends the process
+//    meanwhile. The file keeps its mode; its other hard links keep the old
+//    contents. A file the process may not write is refused ("Can't open").
+//  - standard output or standard error (/dev/stdout, /dev/fd/1) goes to the
+//    descriptor the process was given, at its offset, so that >> appends;
+//  - anything else (a device, a pipe) is written in place.
+// Errors: "Can't open: PATH" when the output or its temporary twin cannot be
+// created, "Can't write: PATH" when writing, flushing or replacing fails.
+Error WriteFileSafely(const char *path, const uint8_t *data, uint64_t size);
+
+// Creates the folder path unless a folder (or a link to one) is there already;
+// its parent must exist. Returns whether path is a folder afterwards.
+bool MakeFolder(const char *path);
+
+// The names of the regular files (or links to them) in the folder path, in
+// no particular order, in UTF-8 on Windows as every path is; folders,
+// devices and pipes in it are left out. Returns false when path is not a
+// folder that can be read.
 bool ListFolder(const char *path, std::vector<std::string> *names);
 
 // Writes UTF-8 text to stream: as UTF-16 through the console functions when
 // stream is a Windows console, as the bytes themselves everywhere else.
 void PrintText(FILE *stream, const char *text);
 
-enum WriteResult {
-    WRITE_OK,
-    WRITE_CANT_OPEN,  // the output (or its temporary twin) could not be created
-    WRITE_CANT_WRITE, // writing, flushing, closing or renaming failed
-};
-
-// Writes size bytes of data to path. A regular file, or a path that does not
-// exist yet, is written through a temporary file in the same folder that
-// replaces it only once it is complete; the old contents survive any failure
-// and no temporary file is left behind. A symbolic link is followed and keeps
-// pointing at the new file. Anything else (a device, a pipe, /dev/stdout) is
-// written directly.
-WriteResult WriteFileSafely(const char *path, const uint8_t *data, uint64_t size);
-
-// Creates the folder path unless a folder (or a link to one) is there already;
-// its parent must exist. Returns whether path is a folder afterwards.
-bool MakeFolder(const char *path);
-
 // Returns a new stream to where stdout goes now, and points stdout itself at
 // the null device, so that what other code prints to stdout from then on is
-// dropped while the caller still reports through the returned stream. When
-// that cannot be arranged, returns stdout unchanged.
+// dropped while the caller still reports through the returned stream. An
+// output written to /dev/stdout afterwards still goes where stdout went.
+// When that cannot be arranged, returns stdout unchanged.
 FILE *DivertStdout(void);
 
 #endif

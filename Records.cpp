@@ -71,6 +71,18 @@ bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *
     return false;
 }
 
+void FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found)
+{
+    FoundRecord record;
+    for (; FindRecord(data, end, from, &record); from = record.position + record.length)
+        found->push_back(record);
+}
+
+bool HoldsMagic(const uint8_t *data, uint64_t size, uint64_t position)
+{
+    return position <= size && size - position >= sizeof MAGIC && memcmp(data + position, MAGIC, sizeof MAGIC) == 0;
+}
+
 const char *const PUT_STREAM_NAMES[4] = {"same", "default", "fitted", "padded"};
 
 void WriteHeader(uint8_t *to, uint64_t size)
@@ -119,23 +131,32 @@ PlaceResult PlaceRecord(const uint8_t *data, const FoundRecord &room, const uint
     uint8_t *record = capacity <= SIZE_MAX ? (uint8_t *)malloc(capacity) : NULL;
     if (record == NULL)
         return PLACE_NO_MEMORY;
+    const uint64_t n = LZSS_CompressSimpleFast(input, size, record + HEADER_SIZE);
+    if (n == UINT64_MAX) {
+        free(record);
+        return PLACE_ENCODER_FAILED;
+    }
     placed->record = record;
-    placed->length = LZSS_CompressSimpleFast(input, size, record + HEADER_SIZE) + HEADER_SIZE;
+    placed->length = placed->smallest = n + HEADER_SIZE;
     placed->stream = PUT_DEFAULT;
     if (placed->length != room.length) {
-        // The optimal record, and from it a fitted one, in a second buffer
-        // while the default one may still be the one that fits.
+        // The optimal record, and from its parse a fitted one, in a second
+        // buffer while the default one may still be the one that fits.
         const uint64_t worksize = LZSS_GetOptimalWorkSize(size);
         uint8_t *best = (uint8_t *)malloc(capacity);
         void *work = worksize <= SIZE_MAX ? malloc(worksize) : NULL;
-        if (best == NULL || work == NULL) {
+        const uint64_t m = best != NULL && work != NULL ? LZSS_CompressOptimal(input, size, best + HEADER_SIZE, work) : 0;
+        if (best == NULL || work == NULL || m == UINT64_MAX) {
             free(best);
             free(work);
-            return PLACE_NO_MEMORY;
+            free(record);
+            placed->record = NULL;
+            return m == UINT64_MAX ? PLACE_ENCODER_FAILED : PLACE_NO_MEMORY;
         }
-        placed->smallest = LZSS_CompressOptimal(input, size, best + HEADER_SIZE, work) + HEADER_SIZE;
+        placed->smallest = m + HEADER_SIZE;
         if (room.length >= placed->smallest && room.length <= bound + HEADER_SIZE &&
-            LZSS_CompressFittedFromParse(input, size, room.length - HEADER_SIZE, best + HEADER_SIZE, work) != UINT64_MAX) {
+            LZSS_CompressFittedFromParse(input, size, room.length - HEADER_SIZE, best + HEADER_SIZE, work) ==
+                room.length - HEADER_SIZE) {
             placed->stream = PUT_FITTED;
             placed->length = room.length;
         } else {

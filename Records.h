@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include <vector>
+
 // The record layout: an 8-byte header, the magic 45 58 53 01 and the
 // uncompressed size (both little-endian), then the stream. The smallest
 // record holds the 3-byte empty stream.
@@ -45,6 +47,14 @@ RecordCheck CheckRecord(const uint8_t *data, uint64_t size, uint64_t position, F
 // to the byte being written leaves the scanner's message on stdout.
 bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *found);
 
+// Every record in data[from .. end - 1], in order, each found behind the one
+// before (FindRecord), appended to *found.
+void FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found);
+
+// Whether data[0 .. size - 1] holds the magic at position: a record that
+// CheckRecord accepts there is then one that the search lists.
+bool HoldsMagic(const uint8_t *data, uint64_t size, uint64_t position);
+
 // How a record was put back: the old one left as it was, or a new one of the
 // room's length from the default or the fitted encoder, or a shorter one
 // followed by zero bytes up to the room's end.
@@ -59,7 +69,7 @@ struct Placement {
     uint8_t *record;      // the new record, room.length bytes with any padding; owned (free)
 };
 
-enum PlaceResult { PLACE_OK, PLACE_NO_ROOM, PLACE_NO_MEMORY };
+enum PlaceResult { PLACE_OK, PLACE_NO_ROOM, PLACE_NO_MEMORY, PLACE_ENCODER_FAILED };
 
 // Packs input[0 .. size - 1] into the room of the record that CheckRecord
 // found at room.position of data. The new record keeps the room's exact length whenever it can, so that the
@@ -73,8 +83,9 @@ enum PlaceResult { PLACE_OK, PLACE_NO_ROOM, PLACE_NO_MEMORY };
 //     one, and zero bytes up to the room's end.
 // The header holds the magic and size. Fills *placed and returns PLACE_OK;
 // PLACE_NO_ROOM (with placed->room and placed->smallest filled) when not
-// even the optimal record fits, PLACE_NO_MEMORY when buffers cannot be had.
-// data is not changed.
+// even the optimal record fits, PLACE_NO_MEMORY when buffers cannot be had,
+// PLACE_ENCODER_FAILED when an encoder returns its failure value. Nothing
+// is left to free after a failure. data is not changed.
 PlaceResult PlaceRecord(const uint8_t *data, const FoundRecord &room, const uint8_t *input, uint64_t size,
                         Placement *placed);
 

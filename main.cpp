@@ -2,6 +2,10 @@
 //
 // A record is an 8-byte header (the magic 45 58 53 01, then the uncompressed
 // size, little-endian) followed by an LZSS stream.
+//
+// The driver: it parses the command line, runs the one job asked for and
+// prints what the job reports; every error comes back to main as a value and
+// is printed there, once.
 
 #include <assert.h>
 #include <ctype.h>
@@ -12,14 +16,14 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "CdImage.h"
+#include "Container.h"
 #include "LZSS.h"
-#include "Records.h"
 #include "Platform.h"
+#include "PutBack.h"
+#include "Records.h"
 
 static const uint64_t FAILED = UINT64_MAX;
 
@@ -42,6 +46,7 @@ enum Mode { MODE_COMPRESS = 0, MODE_DECOMPRESS = 1, MODE_LIST = 2, MODE_PUT = 3 
 struct Options {
     const char *input;
     const char *output;
+    const char *patch; // -i only: the third path
     int32_t mode;
     uint32_t file_pos;
     bool best;
@@ -49,12 +54,8 @@ struct Options {
 
 static const char *const arguments[] = {"c", "d", "p", "b", "l", "i", NULL};
 
-struct Result {
-    uint8_t *data;
-    uint64_t size;
-};
-
-// Where the tool's own report goes: stdout, except while listing (see List).
+// Where the tool's own report goes: stdout, except while listing and putting
+// back (see DivertStdout).
 static FILE *report = stdout;
 
 static void PrintArgs(FILE *stream, const char *format, va_list args)
@@ -89,9 +90,6 @@ static void PrintTo(FILE *stream, const char *format, ...)
     va_end(args);
 }
 
-// Every error ends the run: one message on standard error, status 1.
-#define Fail(...) (PrintTo(stderr, __VA_ARGS__), exit(1))
-
 // Reads a number as a 32-bit strtoul would on every platform: decimal, or hex
 // after 0x. A value that does not fit in 32 bits saturates to 0xFFFFFFFF
 // instead of wrapping round to a small position.
@@ -125,9 +123,15 @@ static int FindOption(const char *name)
     return -1;
 }
 
+// Fills *options from the arguments and prints a warning for each one that
+// is not taken, in the order of the arguments. The third path is the patch
+// of -i; only once every mode option has been seen is it known whether it is
+// unknown.
 void argparse(int argc, char **argv, Options *options)
 {
     memset(options, 0, sizeof *options);
+    std::vector<std::string> warnings;
+    size_t third = SIZE_MAX; // the warning about the third path
     int positional = 0;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
@@ -136,8 +140,12 @@ void argparse(int argc, char **argv, Options *options)
                 options->input = arg;
             else if (positional == 1)
                 options->output = arg;
-            else
-                PrintTo(stderr, "Unknown argument: %s\n", arg);
+            if (positional == 2) {
+                options->patch = arg;
+                third = warnings.size();
+            }
+            if (positional >= 2)
+                warnings.push_back(std::string("Unknown argument: ") + arg + "\n");
             positional++;
             continue;
         }
@@ -162,316 +170,151 @@ void argparse(int argc, char **argv, Options *options)
             options->mode = MODE_PUT;
             break;
         default:
-            PrintTo(stderr, "Unknown option: %s\n", arg);
+            warnings.push_back(std::string("Unknown option: ") + arg + "\n");
         }
     }
+    if (options->mode != MODE_PUT)
+        options->patch = NULL;
+    for (size_t i = 0; i < warnings.size(); i++)
+        if (i != third || options->patch == NULL)
+            PrintTo(stderr, "%s", warnings[i].c_str());
 }
 
-// Measures an open file and leaves it positioned at its start. Returns -1 for
-// anything that is not a readable file of fewer than 2^31 bytes, so that a
-// larger file is never taken for its size modulo 2^32.
-int32_t GetFileSize(FILE *file)
+static Error Pack(const Options &options)
 {
-#ifdef _WIN32
-    if (_fseeki64(file, 0, SEEK_END) != 0)
-        return -1;
-    const long long size = _ftelli64(file);
-#else
-    if (fseeko(file, 0, SEEK_END) != 0)
-        return -1;
-    const long long size = ftello(file);
-#endif
-    if (size < 0 || size > INT32_MAX || fseek(file, 0, SEEK_SET) != 0)
-        return -1;
-    // A directory opens and seeks like a file on POSIX systems; only reading
-    // tells it apart.
-    if (fgetc(file) == EOF && ferror(file))
-        return -1;
-    if (fseek(file, 0, SEEK_SET) != 0)
-        return -1;
-    return (int32_t)size;
-}
-
-static void *Allocate(uint64_t size)
-{
-    if (size > SIZE_MAX)
-        Fail("Error: malloc()");
-    // malloc(0) may return NULL; an empty buffer must still succeed.
-    void *memory = malloc(size != 0 ? (size_t)size : 1);
-    if (memory == NULL)
-        Fail("Error: malloc()");
-    return memory;
-}
-
-// A buffer for a whole file or its data view; release it with ReleaseBuffer.
-static uint8_t *NewBuffer(uint64_t size)
-{
-    uint8_t *buffer = MapMemory(size);
-    return buffer != NULL ? buffer : (uint8_t *)Allocate(size);
-}
-
-static Result Pack(const uint8_t *input, uint64_t size, bool best)
-{
+    Buffer input;
+    if (Error error = ReadWholeFile(options.input, &input))
+        return error;
+    const uint64_t size = input.size();
     const uint64_t maxsize = LZSS_GetCompressedMaxSize(size) + HEADER_SIZE;
-    uint8_t *buffer = (uint8_t *)Allocate(maxsize);
-    uint64_t n;
-    if (best) {
-        void *work = Allocate(LZSS_GetOptimalWorkSize(size));
-        n = LZSS_CompressOptimal(input, size, buffer + HEADER_SIZE, work);
-        free(work);
-    } else {
-        n = LZSS_CompressSimpleFast(input, size, buffer + HEADER_SIZE);
-    }
+    Buffer record, work;
+    if (!record.Allocate(maxsize) || (options.best && !work.Allocate(LZSS_GetOptimalWorkSize(size))))
+        return NoMemory();
+    const uint64_t n = options.best ? LZSS_CompressOptimal(input.data(), size, record.data() + HEADER_SIZE, work.data())
+                                    : LZSS_CompressSimpleFast(input.data(), size, record.data() + HEADER_SIZE);
+    work.Release();
     if (n == FAILED)
-        Fail("Error: LZSS_Compress*()");
+        return Error{"Error: LZSS_Compress*()"};
     const uint64_t dsize = n + HEADER_SIZE;
     assert(dsize <= maxsize);
-    WriteHeader(buffer, size);
+    WriteHeader(record.data(), size);
     Print("Compressed Size  : %llu (0x%llX)\n", (unsigned long long)dsize, (unsigned long long)dsize);
     Print("Uncompressed Size: %llu (0x%llX)", (unsigned long long)size, (unsigned long long)size);
-    return Result{buffer, dsize};
+    return WriteFileSafely(options.output, record.data(), dsize);
 }
 
-static Result Unpack(const uint8_t *input, uint64_t size, uint64_t file_pos)
+// Decodes the record found at data + record.position into *decoded.
+static Error Decode(const uint8_t *data, const FoundRecord &record, Buffer *decoded)
 {
+    if (!decoded->Allocate(record.decoded))
+        return NoMemory();
+    LZSS_Decompress(data + record.position + HEADER_SIZE, decoded->data());
+    return Error();
+}
+
+// Unpacks the record at file_pos of the input: of a raw image, at that
+// position of its data view, as -l and -i count.
+static Error Unpack(const Options &options)
+{
+    Container input;
+    if (Error error = input.Open(options.input, Container::TO_READ))
+        return error;
     FoundRecord record;
-    switch (CheckRecord(input, size, file_pos, &record)) {
+    switch (CheckRecord(input.data(), input.AreaEnd(options.file_pos), options.file_pos, &record)) {
     case RECORD_OK:
         break;
     case RECORD_SMALL:
-        Fail("Error: Small file");
+        return Error{"Error: Small file"};
     case RECORD_BAD:
-        Fail("Error: Bad file");
+        return Error{"Error: Bad file"};
     }
-    uint8_t *buffer = (uint8_t *)Allocate(record.decoded);
-    LZSS_Decompress(input + file_pos + HEADER_SIZE, buffer);
+    Buffer decoded;
+    if (Error error = Decode(input.data(), record, &decoded))
+        return error;
     Print("Uncompressed Size: %llu (0x%llX)\n", (unsigned long long)record.decoded,
           (unsigned long long)record.decoded);
     Print("Compressed Size  : %llu (0x%llX)", (unsigned long long)record.length, (unsigned long long)record.length);
-    return Result{buffer, record.decoded};
-}
-
-enum Reading { READ, MAP, MAP_RAW_IMAGE };
-
-// Reads the whole file at path into memory the caller may change; release
-// it with ReleaseBuffer. A file mapped rather than read costs only what is
-// touched: the way to change a few bytes of a large container, and to read
-// a raw CD image whose data view has to be copied out of it anyway.
-static uint8_t *ReadWholeFile(const char *path, uint64_t *size, Reading how = READ)
-{
-    FILE *file = OpenFile(path);
-    if (file == NULL)
-        Fail("Can't open: %s", path);
-    const int32_t measured = GetFileSize(file);
-    if (measured == -1)
-        Fail("Error: GetFileSize()");
-    *size = (uint64_t)(int64_t)measured;
-    uint8_t sync[12] = {0};
-    if (how == MAP_RAW_IMAGE && *size >= sizeof sync &&
-        (fread(sync, 1, sizeof sync, file) != sizeof sync || fseek(file, 0, SEEK_SET) != 0))
-        Fail("Can't open: %s", path);
-    const bool map = how == MAP || (how == MAP_RAW_IMAGE && IsRawImage(sync, *size));
-    uint8_t *data = map ? MapFile(file, *size) : NULL;
-    if (data == NULL) {
-        data = NewBuffer(*size);
-        if (fread(data, 1, (size_t)*size, file) != *size)
-            Fail("Can't open: %s", path);
-    }
-    fclose(file);
-    return data;
-}
-
-static void WriteOrFail(const char *path, const uint8_t *data, uint64_t size)
-{
-    switch (WriteFileSafely(path, data, size)) {
-    case WRITE_OK:
-        break;
-    case WRITE_CANT_OPEN:
-        Fail("Can't open: %s", path);
-    case WRITE_CANT_WRITE:
-        Fail("Can't write: %s", path);
-    }
-}
-
-// A folder path as the prefix of the names in it.
-static std::string InFolder(const char *folder)
-{
-    std::string prefix = folder;
-    if (prefix.back() != '/')
-        prefix += '/';
-    return prefix;
-}
-
-// Where records may lie in data[0 .. size - 1]: the whole file, or in a raw
-// CD image each run of data sectors, as [begin, end) in the data view that
-// *view then holds, a buffer of its own.
-static std::vector<std::pair<uint64_t, uint64_t>> RecordAreas(const uint8_t *data, uint64_t size, uint8_t **view)
-{
-    *view = (uint8_t *)data;
-    if (!IsRawImage(data, size))
-        return {{0, size}};
-    *view = NewBuffer(DataViewSize(size));
-    std::vector<std::pair<uint64_t, uint64_t>> areas;
-    for (const SectorRun &run : ReadDataView(data, size, *view))
-        areas.push_back({run.first * SECTOR_DATA_SIZE, (run.first + run.count) * SECTOR_DATA_SIZE});
-    return areas;
-}
-
-// The end of the area that holds position, or 0 when none does.
-static uint64_t AreaEnd(const std::vector<std::pair<uint64_t, uint64_t>> &areas, uint64_t position)
-{
-    for (const auto &area : areas)
-        if (position >= area.first && position < area.second)
-            return area.second;
-    return 0;
+    return WriteFileSafely(options.output, decoded.data(), decoded.size());
 }
 
 // Lists every record in the input and, given a folder, writes each one's
-// decoded bytes to a file in it named after the record's position.
-static void List(uint8_t *input, uint64_t size, const char *folder)
+// decoded bytes to a file in it named after the record's position. Files
+// written before an error stay.
+static Error List(const Options &options)
 {
+    Container input;
+    if (Error error = input.Open(options.input, Container::TO_READ))
+        return error;
+    const char *folder = options.output;
     std::string prefix;
     if (folder != NULL) {
         if (!MakeFolder(folder))
-            Fail("Can't open: %s", folder);
-        prefix = InFolder(folder);
+            return CantOpen(folder);
+        prefix = folder;
+        if (prefix.back() != '/')
+            prefix += '/';
     }
     // Every candidate goes through the scanner, and a false one may make it
     // print its self-reference message; that is no news here, so the codec's
     // stdout is dropped and the listing goes to the real one.
     report = DivertStdout();
 
-    if (IsRawImage(input, size))
+    if (input.kind() == Container::CUT_RAW_IMAGE)
+        Print("Not read as a CD image: the size is not a whole number of 2352-byte sectors\n");
+    if (input.kind() == Container::RAW_IMAGE)
         Print("CD image: 2352-byte sectors; positions count 2048 data bytes per sector\n");
-    uint8_t *view;
-    const auto areas = RecordAreas(input, size, &view);
     // Each value starts in the column of its heading word; the widths hold a
     // 32-bit file's largest record (10 digits) and decoded size (11 digits).
-    Print("Position    Compressed  Uncompressed  Header\n");
-    uint64_t count = 0;
-    FoundRecord record;
-    for (const auto &area : areas)
-        for (uint64_t from = area.first; FindRecord(view, area.second, from, &record);
-             from = record.position + record.length) {
-            if (folder != NULL) {
-                uint8_t *decoded = (uint8_t *)Allocate(record.decoded);
-                LZSS_Decompress(view + record.position + HEADER_SIZE, decoded);
-                char name[16];
-                snprintf(name, sizeof name, "%08llX.bin", (unsigned long long)record.position);
-                WriteOrFail((prefix + name).c_str(), decoded, record.decoded);
-                free(decoded);
-            }
-            Print("0x%08llX  %-10llu  %-12llu  ", (unsigned long long)record.position,
-                  (unsigned long long)record.length, (unsigned long long)record.decoded);
-            if (record.header_size == (uint32_t)record.decoded)
-                Print("ok\n");
-            else
-                Print("header says %llu\n", (unsigned long long)record.header_size);
-            count++;
+    const bool names = input.HasFileNames();
+    Print(names ? "Position    Compressed  Uncompressed  Header                  File\n"
+                : "Position    Compressed  Uncompressed  Header\n");
+    std::vector<FoundRecord> records;
+    for (const Area &area : input.areas())
+        FindRecords(input.data(), area.begin, area.end, &records);
+    for (const FoundRecord &record : records) {
+        if (folder != NULL) {
+            Buffer decoded;
+            char name[16];
+            snprintf(name, sizeof name, "%08llX.bin", (unsigned long long)record.position);
+            if (Error error = Decode(input.data(), record, &decoded))
+                return error;
+            if (Error error = WriteFileSafely((prefix + name).c_str(), decoded.data(), decoded.size()))
+                return error;
         }
-    Print("%llu records\n", (unsigned long long)count);
-    if (view != input)
-        ReleaseBuffer(view, DataViewSize(size));
+        char header[32] = "ok";
+        if (record.header_size != (uint32_t)record.decoded)
+            snprintf(header, sizeof header, "header says %llu", (unsigned long long)record.header_size);
+        Print("0x%08llX  %-10llu  %-12llu  ", (unsigned long long)record.position, (unsigned long long)record.length,
+              (unsigned long long)record.decoded);
+        if (names)
+            Print("%-22s  %s\n", header, input.FileName(record.position).c_str());
+        else
+            Print("%s\n", header);
+    }
+    Print("%llu records\n", (unsigned long long)records.size());
+    return Error();
 }
 
-// Whether name is one that -l gives a record: 8 hex digits and ".bin", in
-// either case. Stores the position it names.
-static bool IsRecordName(const std::string &name, uint64_t *position)
+static Error Put(const Options &options)
 {
-    if (name.size() != 12 ||
-        !std::all_of(name.begin(), name.begin() + 8, [](char c) { return isxdigit((unsigned char)c) != 0; }))
-        return false;
-    for (int i = 0; i < 4; i++)
-        if (tolower((unsigned char)name[8 + i]) != ".bin"[i])
-            return false;
-    *position = strtoull(name.substr(0, 8).c_str(), NULL, 16);
-    return true;
-}
-
-struct PutBackItem {
-    std::string path;
-    uint64_t position;
-    uint8_t *input;
-    uint64_t size;
-    Placement placed;
-};
-
-// Puts the file at `from`, or every record file of the folder `from`, back
-// into the container at `into`, all or nothing: every record is packed,
-// placed and read back in memory before the container is written once.
-static void PutBack(const char *from, const char *into, uint64_t file_pos)
-{
-    std::vector<PutBackItem> items;
-    std::vector<std::string> names;
-    if (ListFolder(from, &names)) {
-        uint64_t position;
-        for (const std::string &name : names)
-            if (IsRecordName(name, &position))
-                items.push_back({InFolder(from) + name, position, NULL, 0, {}});
-        std::sort(items.begin(), items.end(),
-                  [](const PutBackItem &a, const PutBackItem &b) { return a.position < b.position; });
-    } else {
-        items.push_back({from, file_pos, NULL, 0, {}});
+    // As in List: the scanner's message about a false record is no news.
+    report = DivertStdout();
+    std::vector<PutBackLine> lines;
+    bool names = false;
+    if (Error error = PutBack(options.input, options.output, options.file_pos, options.patch, &lines, &names))
+        return error;
+    Print(names ? "Position    Room        Compressed  Uncompressed  Stream   File\n"
+                : "Position    Room        Compressed  Uncompressed  Stream\n");
+    for (const PutBackLine &line : lines) {
+        Print("0x%08llX  %-10llu  %-10llu  %-12llu  ", (unsigned long long)line.position,
+              (unsigned long long)line.room, (unsigned long long)line.length, (unsigned long long)line.size);
+        if (names)
+            Print("%-7s  %s\n", PUT_STREAM_NAMES[line.stream], line.file.c_str());
+        else
+            Print("%s\n", PUT_STREAM_NAMES[line.stream]);
     }
-    for (PutBackItem &item : items)
-        item.input = ReadWholeFile(item.path.c_str(), &item.size);
-    uint64_t size;
-    uint8_t *container = ReadWholeFile(into, &size, MAP);
-    uint8_t *view;
-    const auto areas = RecordAreas(container, size, &view);
-
-    for (PutBackItem &item : items)
-        if (CheckRecord(view, AreaEnd(areas, item.position), item.position, &item.placed.room) != RECORD_OK)
-            Fail("Error: No record at 0x%08llX\n", (unsigned long long)item.position);
-    for (size_t i = 1; i < items.size(); i++)
-        if (items[i - 1].position + items[i - 1].placed.room.length > items[i].position)
-            Fail("Error: Overlapping records at 0x%08llX and 0x%08llX\n", items[i - 1].position, items[i].position);
-    bool changed = false;
-    for (PutBackItem &item : items) {
-        switch (PlaceRecord(view, item.placed.room, item.input, item.size, &item.placed)) {
-        case PLACE_OK:
-            break;
-        case PLACE_NO_ROOM:
-            Fail("Error: No room for %s: %llu bytes, room %llu\n", item.path.c_str(),
-                 (unsigned long long)item.placed.smallest, (unsigned long long)item.placed.room.length);
-        case PLACE_NO_MEMORY:
-            Fail("Error: malloc()");
-        }
-        changed |= item.placed.stream != PUT_SAME;
-    }
-    for (const PutBackItem &item : items)
-        memcpy(view + item.position, item.placed.record, item.placed.room.length);
-    // Read back as unpacking reads it, from the image's own sectors when the
-    // records went into a raw image's view: the sectors of each room get
-    // their data and new codes, and give their data back.
-    if (view != container)
-        for (const PutBackItem &item : items) {
-            const uint64_t first = item.position / SECTOR_DATA_SIZE;
-            const uint64_t end = (item.position + item.placed.room.length - 1) / SECTOR_DATA_SIZE + 1;
-            uint8_t *sectors = container + first * RAW_SECTOR_SIZE;
-            if (WriteDataView(sectors, (end - first) * RAW_SECTOR_SIZE, view + first * SECTOR_DATA_SIZE) == UINT64_MAX)
-                Fail("Error: LZSS_Compress*()");
-            ReadDataView(sectors, (end - first) * RAW_SECTOR_SIZE, view + first * SECTOR_DATA_SIZE);
-        }
-    for (const PutBackItem &item : items)
-        if (!CheckPlaced(view, AreaEnd(areas, item.position), item.position, item.placed.length, item.input,
-                         item.size))
-            Fail("Error: LZSS_Compress*()");
-    if (changed)
-        WriteOrFail(into, container, size);
-
-    Print("Position    Room        Compressed  Uncompressed  Stream\n");
-    for (const PutBackItem &item : items) {
-        Print("0x%08llX  %-10llu  %-10llu  %-12llu  %s\n", (unsigned long long)item.position,
-              (unsigned long long)item.placed.room.length, (unsigned long long)item.placed.length,
-              (unsigned long long)item.size, PUT_STREAM_NAMES[item.placed.stream]);
-        free(item.placed.record);
-        ReleaseBuffer(item.input, item.size);
-    }
-    Print("%llu records put back\n", (unsigned long long)items.size());
-    if (view != container)
-        ReleaseBuffer(view, DataViewSize(size));
-    ReleaseBuffer(container, size);
+    Print("%llu records put back\n", (unsigned long long)lines.size());
+    return Error();
 }
 
 int main(int argc, char **argv)
@@ -483,22 +326,23 @@ int main(int argc, char **argv)
         Print(USAGE, argv[0]);
         return 0;
     }
-    if (options.mode == MODE_PUT) {
-        PutBack(options.input, options.output, options.file_pos);
-        return 0;
+    Error error;
+    switch (options.mode) {
+    case MODE_DECOMPRESS:
+        error = Unpack(options);
+        break;
+    case MODE_LIST:
+        error = List(options);
+        break;
+    case MODE_PUT:
+        error = Put(options);
+        break;
+    default:
+        error = Pack(options);
     }
-
-    uint64_t size;
-    uint8_t *input = ReadWholeFile(options.input, &size, options.mode == MODE_LIST ? MAP_RAW_IMAGE : READ);
-    if (options.mode == MODE_LIST) {
-        List(input, size, options.output);
-        ReleaseBuffer(input, size);
-        return 0;
+    if (error) {
+        PrintTo(stderr, "%s", error.message.c_str());
+        return 1;
     }
-    const Result result = options.mode == MODE_DECOMPRESS ? Unpack(input, size, options.file_pos)
-                                                          : Pack(input, size, options.best);
-    WriteOrFail(options.output, result.data, result.size);
-    ReleaseBuffer(input, size);
-    free(result.data);
     return 0;
 }

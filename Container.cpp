@@ -1,0 +1,132 @@
+#include "Container.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "CdImage.h"
+#include "Ppf.h"
+
+// Sectors read at a time when a raw image is only read: few enough that the
+// buffer stays in the cache while each sector's data is copied out of it.
+static const uint64_t SECTORS_PER_READ = 128;
+
+// Changed ranges this close together are diffed as one, so that a patch may
+// carry the few bytes between them rather than start a new entry.
+static const uint64_t NEAR = 8;
+
+Error Container::Open(const char *path, Use use)
+{
+    use_ = use;
+    if (Error error = file_.Open(path, use == TO_CHANGE))
+        return error;
+    const uint64_t size = file_.size();
+    uint8_t start[RAW_SECTOR_SIZE];
+    const uint64_t head = std::min<uint64_t>(size, sizeof start);
+    if (Error error = file_.Read(0, start, head))
+        return error;
+    kind_ = !StartsWithSync(start, head) ? PLAIN : IsRawImage(start, size) ? RAW_IMAGE : CUT_RAW_IMAGE;
+    if (kind_ == CUT_RAW_IMAGE && use != TO_READ)
+        return Error{std::string("Error: Not a CD image exspack can write: ") + path};
+
+    if (kind_ == RAW_IMAGE && use == TO_READ) {
+        if (Error error = ReadView())
+            return error;
+    } else {
+        if (Error error = file_.ReadAll(&image_, use != TO_READ))
+            return error;
+        if (kind_ == RAW_IMAGE) {
+            if (!view_.Allocate(DataViewSize(size)))
+                return NoMemory();
+            for (const SectorRun &run : ReadDataView(image_.data(), size, view_.data()))
+                areas_.push_back({run.first * SECTOR_DATA_SIZE, (run.first + run.count) * SECTOR_DATA_SIZE});
+        } else {
+            areas_.push_back({0, size});
+        }
+    }
+
+    std::vector<IsoFile> files;
+    if (ReadIsoFileSystem(data(), this->size(), &files))
+        names_ = IsoNames(files);
+    return Error();
+}
+
+// One read of the image, a few sectors at a time into a small buffer, and
+// one copy of each sector's data into the view: a mapping would cost a
+// copy-on-write fault per page, and reading the image whole twice its size.
+Error Container::ReadView()
+{
+    const uint64_t sectors = file_.size() / RAW_SECTOR_SIZE;
+    if (!view_.Allocate(sectors * SECTOR_DATA_SIZE))
+        return NoMemory();
+    std::vector<uint8_t> chunk(SECTORS_PER_READ * RAW_SECTOR_SIZE);
+    for (uint64_t first = 0; first < sectors; first += SECTORS_PER_READ) {
+        const uint64_t count = std::min(SECTORS_PER_READ, sectors - first);
+        if (Error error = file_.Read(first * RAW_SECTOR_SIZE, chunk.data(), count * RAW_SECTOR_SIZE))
+            return error;
+        for (const SectorRun &run :
+             ReadDataView(chunk.data(), count * RAW_SECTOR_SIZE, view_.data() + first * SECTOR_DATA_SIZE)) {
+            const uint64_t begin = (first + run.first) * SECTOR_DATA_SIZE;
+            const uint64_t end = begin + run.count * SECTOR_DATA_SIZE;
+            if (!areas_.empty() && areas_.back().end == begin)
+                areas_.back().end = end; // a run that goes on from the last read
+            else
+                areas_.push_back({begin, end});
+        }
+    }
+    return Error();
+}
+
+uint64_t Container::AreaEnd(uint64_t position) const
+{
+    const auto area = std::upper_bound(areas_.begin(), areas_.end(), position,
+                                       [](uint64_t p, const Area &a) { return p < a.end; });
+    return area != areas_.end() && position >= area->begin ? area->end : position;
+}
+
+bool Container::Put(uint64_t position, const uint8_t *bytes, uint64_t n)
+{
+    if (n == 0)
+        return true;
+    if (kind_ != RAW_IMAGE) {
+        memcpy(image_.data() + position, bytes, n);
+        changed_.push_back({position, position + n});
+        return true;
+    }
+    memcpy(view_.data() + position, bytes, n);
+    const uint64_t first = position / SECTOR_DATA_SIZE, end = (position + n - 1) / SECTOR_DATA_SIZE + 1;
+    uint8_t *const sectors = image_.data() + first * RAW_SECTOR_SIZE;
+    const uint64_t length = (end - first) * RAW_SECTOR_SIZE;
+    if (WriteDataView(sectors, length, view_.data() + first * SECTOR_DATA_SIZE) == UINT64_MAX)
+        return false;
+    ReadDataView(sectors, length, view_.data() + first * SECTOR_DATA_SIZE);
+    changed_.push_back({first * RAW_SECTOR_SIZE, end * RAW_SECTOR_SIZE});
+    return true;
+}
+
+Error Container::Commit(const char *patch, const std::string &description)
+{
+    if (patch == nullptr)
+        return changed_.empty() ? Error() : WriteFileSafely(file_.path().c_str(), image_.data(), image_.size());
+
+    // The untouched bytes come from the file itself, which Put never changes.
+    std::vector<uint8_t> block(PPF_BLOCK_CHECK_SIZE);
+    const bool check = file_.size() >= PPF_BLOCK_CHECK_OFFSET + PPF_BLOCK_CHECK_SIZE;
+    if (check)
+        if (Error error = file_.Read(PPF_BLOCK_CHECK_OFFSET, block.data(), block.size()))
+            return error;
+    PpfWriter writer(description, check ? block.data() : nullptr);
+    std::sort(changed_.begin(), changed_.end(), [](const Area &a, const Area &b) { return a.begin < b.begin; });
+    std::vector<uint8_t> before;
+    for (size_t i = 0; i < changed_.size();) {
+        Area range = changed_[i];
+        for (i++; i < changed_.size() && changed_[i].begin <= range.end + NEAR; i++)
+            range.end = std::max(range.end, changed_[i].end);
+        before.resize(range.end - range.begin);
+        if (Error error = file_.Read(range.begin, before.data(), before.size()))
+            return error;
+        writer.Add(range.begin, before.data(), image_.data() + range.begin, before.size());
+    }
+    const std::vector<uint8_t> &bytes = writer.Finish();
+    return WriteFileSafely(patch, bytes.data(), bytes.size());
+}

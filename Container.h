@@ -1,0 +1,91 @@
+// The file that records are found in and put back into, as the record rules
+// see it: a plain file's own bytes, or a raw CD image's data view with its
+// runs of data sectors; the names of the disc's files where that data holds
+// an ISO 9660 file system; and a change to it, committed whole: the file
+// replaced safely under the lock held since it was opened, or the change
+// written as a PPF patch while the file stays as it is.
+#ifndef EXSPACK_CONTAINER_H
+#define EXSPACK_CONTAINER_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "Iso9660.h"
+#include "Platform.h"
+
+// Where records may lie in a container's data, as [begin, end): the whole
+// of a plain file, each run of data sectors of a raw image. A record never
+// crosses from one area into another.
+struct Area {
+    uint64_t begin, end;
+};
+
+class Container {
+public:
+    enum Use {
+        TO_READ,   // the data alone; a raw image's sectors are not kept
+        TO_CHANGE, // locked from Open on; Commit replaces the file
+        TO_PATCH,  // never written; Commit writes the change as a patch
+    };
+    enum Kind {
+        PLAIN,
+        RAW_IMAGE,
+        // Starts with the sync pattern but is no whole number of 2352-byte
+        // sectors (a stray byte, or sectors with subchannel data): read as a
+        // plain file, never written as an image.
+        CUT_RAW_IMAGE,
+    };
+
+    // Opens and reads path. Errors: those of InputFile::Open and ReadAll,
+    // and for TO_CHANGE and TO_PATCH "Error: Not a CD image exspack can
+    // write: PATH" for a CUT_RAW_IMAGE.
+    Error Open(const char *path, Use use);
+
+    Kind kind() const { return kind_; }
+    // The data records are found in: the file's bytes, or a raw image's data
+    // view, where sector i's data lies at i * SECTOR_DATA_SIZE.
+    const uint8_t *data() const { return kind_ == RAW_IMAGE ? view_.data() : image_.data(); }
+    uint64_t size() const { return kind_ == RAW_IMAGE ? view_.size() : image_.size(); }
+    const std::vector<Area> &areas() const { return areas_; }
+    // The end of the area that holds position, or position itself when none
+    // does: so many bytes from position on may belong to a record there.
+    uint64_t AreaEnd(uint64_t position) const;
+
+    // Whether the data holds an ISO 9660 file system, and the name of the
+    // position by its file there: "PATH+0xOFFSET", or "-" outside every file.
+    bool HasFileNames() const { return !names_.empty(); }
+    std::string FileName(uint64_t position) const { return names_.Name(position); }
+
+    // Whether path names the container's file itself.
+    bool IsFile(const char *path) const { return file_.IsAt(path); }
+
+    // Writes bytes[0 .. n - 1] at position of the data, and in a raw image
+    // into the sectors that hold it, each sector whose data changed with new
+    // codes; the data is then read back from the sectors, as unpacking would
+    // read it. Only after TO_CHANGE or TO_PATCH. Returns false, with the data
+    // no longer what it was, when some of the bytes fall outside the data
+    // sectors: a caller gives up the whole change then.
+    bool Put(uint64_t position, const uint8_t *bytes, uint64_t n);
+
+    // Commits every Put: with patch, writes the change as a PPF patch to
+    // that path (also when nothing changed, a patch of no entries) with the
+    // description given; without, replaces the file, unless nothing was put.
+    // Either way as safely as every output (WriteFileSafely).
+    Error Commit(const char *patch, const std::string &description);
+
+private:
+    Error ReadView();
+
+    InputFile file_;
+    Use use_ = TO_READ;
+    Kind kind_ = PLAIN;
+    Buffer image_; // the file's bytes; empty for a raw image read TO_READ
+    Buffer view_;  // a raw image's data view
+    std::vector<Area> areas_;
+    IsoNames names_;
+    std::vector<Area> changed_; // ranges of the file's bytes that Put changed
+};
+
+#endif
