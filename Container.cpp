@@ -45,6 +45,13 @@ Error Container::Open(const char *path, Use use)
         }
     }
 
+    // Open files stand in the way of writing: of the output where it is the
+    // input too, and on Windows of replacing the container.
+    if (use == TO_READ)
+        file_.Close();
+    else if (use == TO_CHANGE)
+        file_.FinishReading();
+
     std::vector<IsoFile> files;
     if (ReadIsoFileSystem(data(), this->size(), &files))
         names_ = IsoNames(files);

@@ -58,7 +58,8 @@ public:
     bool HasFileNames() const { return !names_.empty(); }
     std::string FileName(uint64_t position) const { return names_.Name(position); }
 
-    // Whether path names the container's file itself.
+    // Whether path names the container's file itself (TO_PATCH only: a
+    // container opened otherwise may be closed by now).
     bool IsFile(const char *path) const { return file_.IsAt(path); }
 
     // Writes bytes[0 .. n - 1] at position of the data, and in a raw image

@@ -122,16 +122,35 @@ void Buffer::Release()
 // apart.
 static const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The lock is on a byte far beyond any end of file: Windows locks keep
-// other handles from reading the bytes they cover, and this one covers none.
-static const DWORD LOCK_OFFSET_HIGH = 0x7FFFFFFF;
-
 static bool SameFile(HANDLE a, HANDLE b)
 {
     BY_HANDLE_FILE_INFORMATION x, y;
     return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
            x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
            x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// The lock is a mutex named after the file's identity rather than a lock on
+// the file: Windows replaces no file that is open, so the file is closed
+// before it is replaced, and the lock must outlive it. A mutex left behind
+// by a run that ended without releasing it is taken over (WAIT_ABANDONED).
+static HANDLE LockFile(HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info))
+        return nullptr;
+    wchar_t name[64];
+    swprintf(name, 64, L"Local\\exspack-%08lx-%08lx%08lx", (unsigned long)info.dwVolumeSerialNumber,
+             (unsigned long)info.nFileIndexHigh, (unsigned long)info.nFileIndexLow);
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (mutex == nullptr)
+        return nullptr;
+    const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return nullptr;
+    }
+    return mutex;
 }
 
 Error InputFile::Open(const char *path, bool lock)
@@ -151,12 +170,9 @@ Error InputFile::Open(const char *path, bool lock)
             return NotMeasurable();
         if (!lock)
             break;
-        OVERLAPPED at = {};
-        at.OffsetHigh = LOCK_OFFSET_HIGH;
-        if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at))
-            break; // a file system without locks: go on unguarded
-        if (IsAt(path))
-            break;
+        lock_ = LockFile(file);
+        if (lock_ == nullptr || IsAt(path))
+            break; // locked, or no lock to be had: go on unguarded
         Close(); // replaced while this run waited: take the new file
     }
     LARGE_INTEGER size;
@@ -166,11 +182,21 @@ Error InputFile::Open(const char *path, bool lock)
     return Error();
 }
 
-void InputFile::Close()
+void InputFile::FinishReading()
 {
     if (handle_ != nullptr)
-        CloseHandle((HANDLE)handle_); // and with it the lock
+        CloseHandle((HANDLE)handle_);
     handle_ = nullptr;
+}
+
+void InputFile::Close()
+{
+    FinishReading();
+    if (lock_ != nullptr) {
+        ReleaseMutex((HANDLE)lock_);
+        CloseHandle((HANDLE)lock_);
+    }
+    lock_ = nullptr;
     size_ = 0;
 }
 
@@ -516,6 +542,8 @@ Error InputFile::Open(const char *path, bool lock)
     size_ = (uint64_t)info.st_size;
     return Error();
 }
+
+void InputFile::FinishReading() {}
 
 void InputFile::Close()
 {

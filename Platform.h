@@ -73,7 +73,12 @@ public:
     // may have replaced it, and then the new file is opened and locked.
     // Only other runs that lock it too are kept out.
     Error Open(const char *path, bool lock = false);
+    // Closes the file and gives up the lock.
     void Close();
+    // Done reading, for now: where an open file keeps it from being replaced
+    // (Windows), closes the file while keeping the lock; elsewhere nothing
+    // changes. Read, ReadAll and IsAt may not be called afterwards.
+    void FinishReading();
     uint64_t size() const { return size_; }
     const std::string &path() const { return path_; }
 
@@ -91,6 +96,7 @@ private:
     uint64_t size_ = 0;
 #ifdef _WIN32
     void *handle_ = nullptr;
+    void *lock_ = nullptr; // a mutex named after the file
 #else
     int fd_ = -1;
 #endif
