@@ -14,9 +14,9 @@ Bytes Part(const Bytes &b, size_t from, size_t n) { return Bytes(b.begin() + fro
 
 Bytes Flipped(Bytes b, size_t at, uint8_t bits) { b[at] ^= bits; return b; }
 
-
 TEST(CdImage, CodesMadeAnewAreTheSamplesOwn)
 {
+    REQUIRE_SAMPLE(EXSPACK_CD_SAMPLE);
     ASSERT_EQ(kSample.size(), 7 * S);
     for (size_t i = 0; i < 7; i++) {
         Bytes sector = Part(kSample, i * S, S);
@@ -29,6 +29,7 @@ TEST(CdImage, CodesMadeAnewAreTheSamplesOwn)
 
 TEST(CdImage, RawImageIsWholeSectorsAfterASync)
 {
+    REQUIRE_SAMPLE(EXSPACK_CD_SAMPLE);
     for (uint64_t size : std::initializer_list<uint64_t>{0, 1, S - 1, S + 1, 7 * S - 1, S, 7 * S})
         EXPECT_EQ(IsRawImage(kSample.data(), size), size % S == 0 && size != 0) << size;
     for (size_t at : {0, 1, 10, 11})

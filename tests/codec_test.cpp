@@ -99,7 +99,12 @@ TEST(Encoders, WindowEdgeAndUnnamableSources)
 
 class Corpus : public testing::TestWithParam<const char *> {};
 
-TEST_P(Corpus, RoundTrips) { RoundTrip(ReadFile(std::string(EXSPACK_CORPUS) + "/" + GetParam())); }
+TEST_P(Corpus, RoundTrips)
+{
+    const std::string path = std::string(EXSPACK_CORPUS) + "/" + GetParam();
+    REQUIRE_SAMPLE(path);
+    RoundTrip(ReadFile(path));
+}
 
 INSTANTIATE_TEST_SUITE_P(Files, Corpus, testing::ValuesIn(kCorpusFiles), CorpusTestName);
 

@@ -19,8 +19,6 @@
 
 #include "guarded.h"
 
-
-
 // Builds a stream item by item: flag bytes are filled in as items arrive.
 struct StreamBuilder {
     Bytes bytes;
@@ -145,5 +143,13 @@ inline Bytes ReadFile(const std::string &path)
     std::ifstream file(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
+
+// Skips the test, saying why, when a sample file it reads is missing: a test
+// must not pass on nothing, nor crash on an empty buffer.
+#define REQUIRE_SAMPLE(path)                                                                  \
+    do {                                                                                      \
+        if (!std::ifstream(path))                                                             \
+            GTEST_SKIP() << "sample file missing, test not run: " << (path);                  \
+    } while (0)
 
 #endif
