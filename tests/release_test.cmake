@@ -49,8 +49,8 @@ function(check_files root)
   endif()
 endfunction()
 
-# Packs SAMPLE with the tool and unpacks it again, in WORK: TOOL is the
-# command, the tool's path first.
+# Packs SAMPLE with the tool and unpacks it again, in WORK; the arguments
+# are the command that runs the tool.
 function(round_trip)
   configure_file(${SAMPLE} ${WORK}/sample.txt COPYONLY)
   execute_process(COMMAND ${ARGN} sample.txt sample.exs WORKING_DIRECTORY ${WORK}
@@ -128,7 +128,7 @@ if(KIND STREQUAL "deb")
       message(FATAL_ERROR "man -l rendered no page of exspack ${VERSION}:\n${err}\n${out}")
     endif()
   else()
-    message(STATUS "man not installed: the packaged man page was not rendered")
+    message(STATUS "man is not installed (.ci/deps installs it where it can): the packaged man page was not rendered")
   endif()
 
   # A C program built against the unpacked library package alone.
@@ -152,7 +152,7 @@ if(KIND STREQUAL "deb")
     endif()
     message(STATUS "lintian: no error, no warning")
   else()
-    message(STATUS "lintian not installed and cannot be installed here: the packages were not checked with it")
+    message(STATUS "lintian is not installed (.ci/release installs it where it can): the packages were not checked with it")
   endif()
 
 elseif(KIND STREQUAL "zip")
@@ -185,7 +185,7 @@ elseif(KIND STREQUAL "zip")
       execute_process(COMMAND ${wineserver} -k)
     endif()
   else()
-    message(STATUS "Wine not installed and cannot be installed here: exspack.exe was not run")
+    message(STATUS "Wine is not installed (.ci/release installs it where it can): exspack.exe was not run")
   endif()
 else()
   message(FATAL_ERROR "KIND must be deb or zip")
