@@ -4,7 +4,6 @@
 # codec library). .ci/release runs both builds and puts the files in dist/.
 set(CPACK_PACKAGE_NAME exspack)
 set(CPACK_PACKAGE_VENDOR "the exspack authors")
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_COMPONENTS_GROUPING IGNORE)
 
