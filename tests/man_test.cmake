@@ -1,7 +1,9 @@
-# The man page formats without a warning, renders with man -l, and has an
-# entry for every option in the tool's option table.
+# The man page, as the build configured it, formats without a warning,
+# renders with man -l showing the project's version, and has an entry for
+# every option in the tool's option table.
 #
-#   cmake -DPAGE=exspack.1 -DMAIN=main.cpp -DGROFF=<groff> [-DMAN=<man>] -P man_test.cmake
+#   cmake -DPAGE=<build>/exspack.1 -DMAIN=main.cpp -DVERSION=<version> -DGROFF=<groff> [-DMAN=<man>]
+#         -P man_test.cmake
 execute_process(COMMAND ${GROFF} -man -Tutf8 -ww -z ${PAGE} RESULT_VARIABLE status ERROR_VARIABLE warnings)
 if(NOT status EQUAL 0 OR warnings)
   message(FATAL_ERROR "groff (${status}):\n${warnings}")
@@ -10,7 +12,7 @@ endif()
 if(MAN)
   set(ENV{MANWIDTH} 80)
   execute_process(COMMAND ${MAN} -l ${PAGE} RESULT_VARIABLE status OUTPUT_VARIABLE text ERROR_VARIABLE errors)
-  if(NOT status EQUAL 0 OR errors OR NOT text MATCHES "EXSPACK\\(1\\)")
+  if(NOT status EQUAL 0 OR errors OR NOT text MATCHES "EXSPACK\\(1\\)" OR NOT text MATCHES "exspack ${VERSION}")
     message(FATAL_ERROR "man -l (${status}):\n${errors}\n${text}")
   endif()
 endif()
