@@ -29,8 +29,13 @@ struct Child {
     double seconds, peakMiB;
 };
 
+// Runs args as a child and times it. Everything written before, by this
+// program or by an earlier child, is flushed first: on these machines the
+// writeback of a just-written file otherwise lands in whichever run comes
+// next.
 Child Spawn(const std::vector<std::string> &args)
 {
+    sync();
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
