@@ -95,27 +95,11 @@ static std::string Narrow(const wchar_t *wide)
     return text;
 }
 
-bool Buffer::Allocate(uint64_t size)
-{
-    Release();
-    if (size > SIZE_MAX)
-        return false;
-    // malloc(0) may return NULL; an empty buffer must still succeed.
-    data_ = (uint8_t *)malloc(size != 0 ? (size_t)size : 1);
-    if (data_ == nullptr)
-        return false;
-    size_ = size;
-    kind_ = HEAP;
-    return true;
-}
+// Windows programs get no memory in large pages without a privilege that
+// few accounts hold: buffers come from malloc.
+static uint8_t *MapPages(uint64_t) { return nullptr; }
 
-void Buffer::Release()
-{
-    free(data_);
-    data_ = nullptr;
-    size_ = 0;
-    kind_ = NONE;
-}
+static void Unmap(uint8_t *, uint64_t) {}
 
 // Files are shared for deleting too, so that another run may replace a file
 // this one reads or holds locked: the lock, not the sharing mode, keeps runs
@@ -471,43 +455,22 @@ void PrintText(FILE *stream, const char *text)
 #include <sys/stat.h>
 #include <unistd.h>
 
-bool Buffer::Allocate(uint64_t size)
+// size bytes in large pages, or NULL where malloc does as well (below 16
+// MiB) or no mapping can be had.
+static uint8_t *MapPages(uint64_t size)
 {
-    Release();
-    if (size > SIZE_MAX)
-        return false;
-    // malloc does as well below 16 MiB.
-    if (size >= ((uint64_t)1 << 24)) {
-        void *map = mmap(nullptr, (size_t)size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (map != MAP_FAILED) {
+    if (size < ((uint64_t)1 << 24))
+        return nullptr;
+    void *map = mmap(nullptr, (size_t)size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED)
+        return nullptr;
 #ifdef MADV_HUGEPAGE
-            madvise(map, (size_t)size, MADV_HUGEPAGE);
+    madvise(map, (size_t)size, MADV_HUGEPAGE);
 #endif
-            data_ = (uint8_t *)map;
-            size_ = size;
-            kind_ = MAPPED;
-            return true;
-        }
-    }
-    // malloc(0) may return NULL; an empty buffer must still succeed.
-    data_ = (uint8_t *)malloc(size != 0 ? (size_t)size : 1);
-    if (data_ == nullptr)
-        return false;
-    size_ = size;
-    kind_ = HEAP;
-    return true;
+    return (uint8_t *)map;
 }
 
-void Buffer::Release()
-{
-    if (kind_ == MAPPED)
-        munmap(data_, (size_t)size_);
-    else
-        free(data_);
-    data_ = nullptr;
-    size_ = 0;
-    kind_ = NONE;
-}
+static void Unmap(uint8_t *data, uint64_t size) { munmap(data, (size_t)size); }
 
 static bool SameFile(const struct stat &a, const struct stat &b)
 {
@@ -820,6 +783,37 @@ void PrintText(FILE *stream, const char *text) { fputs(text, stream); }
 #define NULL_DEVICE "/dev/null"
 
 #endif
+
+bool Buffer::Allocate(uint64_t size)
+{
+    Release();
+    if (size > SIZE_MAX)
+        return false;
+    data_ = MapPages(size);
+    kind_ = MAPPED;
+    // malloc(0) may return NULL; an empty buffer must still succeed.
+    if (data_ == nullptr) {
+        data_ = (uint8_t *)malloc(size != 0 ? (size_t)size : 1);
+        kind_ = HEAP;
+    }
+    if (data_ == nullptr) {
+        kind_ = NONE;
+        return false;
+    }
+    size_ = size;
+    return true;
+}
+
+void Buffer::Release()
+{
+    if (kind_ == MAPPED)
+        Unmap(data_, size_);
+    else
+        free(data_);
+    data_ = nullptr;
+    size_ = 0;
+    kind_ = NONE;
+}
 
 // dup, dup2, fdopen and fileno exist under these names in the Windows C
 // runtime too.
