@@ -217,6 +217,8 @@ void PutBoth32(Bytes &iso, size_t at, uint32_t value)
         iso[at + i] = (uint8_t)(value >> 8 * i), iso[at + 7 - i] = (uint8_t)(value >> 8 * i);
 }
 
+uint32_t Le32(const Bytes &iso, size_t at) { return iso[at] | iso[at + 1] << 8 | iso[at + 2] << 16 | (uint32_t)iso[at + 3] << 24; }
+
 void Drop(std::vector<IsoFile> &files, const std::string &prefix)
 {
     files.erase(std::remove_if(files.begin(), files.end(),
@@ -249,6 +251,14 @@ TEST_F(Iso, DamagedTreesCostOnlyWhatTheyDamage)
              Drop(l.files, "/DIR/SUB/DEEP/");
          }},
         {"a directory past the end", [&](Layout &l) { PutBoth32(l.iso, l.Record("SUB") + EXTENT, 0xFFFFFF); Drop(l.files, "/DIR/SUB/"); }},
+        {"a directory shorter than its records",
+         [&](Layout &l) { PutBoth32(l.iso, l.Record("SUB") + LENGTH, 100); Drop(l.files, "/DIR/SUB/"); }},
+        {"'.' and '..' pointing at a subdirectory",
+         [&](Layout &l) {
+             const size_t self = Le32(l.iso, l.Record("SUB") + EXTENT) * B, deep = l.Record("DEEP");
+             for (size_t at : {self, self + l.iso[self]})
+                 std::copy(l.iso.begin() + deep + EXTENT, l.iso.begin() + deep + 18, extent(l, at));
+         }},
         {"a file past the end", [&](Layout &l) { PutBoth32(l.iso, l.Record("C.BIN;1") + EXTENT, 0xFFFFFFFF); Drop(l.files, "/DIR/SUB/C.BIN"); }},
         {"a file running past the end",
          [&](Layout &l) {
@@ -268,8 +278,18 @@ TEST_F(Iso, DamagedTreesCostOnlyWhatTheyDamage)
         {"a 4 GiB directory", [&](Layout &l) { PutBoth32(l.iso, l.Record("DEEP") + LENGTH, 0xFFFFFFFF); }},
         {"a short record ends its block",
          [&](Layout &l) {
-             l.iso[l.Record("B.DAT;1")] = 33;
+             const size_t b = l.Record("B.DAT;1");
+             l.iso[b] = 33, l.iso[b + NAME_LENGTH] = 0; // whole as far as it goes
              Drop(l.files, "/DIR/B.DAT"), Drop(l.files, "/DIR/SUB/");
+         }},
+        {"a record running past its block",
+         [&](Layout &l) {
+             const size_t block = Le32(l.iso, l.Record("MANY") + EXTENT) * B;
+             size_t last = block;
+             for (size_t at = block; at < block + B && l.iso[at] != 0; at += l.iso[at])
+                 last = at;
+             l.iso[last] = 255;
+             Drop(l.files, "/MANY/" + std::string(&l.iso[last + 33], &l.iso[last + 33 + l.iso[last + 32] - 2]));
          }},
         {"a name longer than its record", [&](Layout &l) { l.iso[l.Record("B.DAT;1") + NAME_LENGTH] = 200; Drop(l.files, "/DIR/B.DAT"); }},
         {"a root of random bytes",
@@ -281,6 +301,7 @@ TEST_F(Iso, DamagedTreesCostOnlyWhatTheyDamage)
          }},
         {"a block size of 512", [&](Layout &l) { l.iso[16 * B + 129] = 2, l.iso[16 * B + 130] = 2, l.files.clear(); }, false},
         {"no set terminator", [&](Layout &l) { l.iso[17 * B + 5] = '2', l.files.clear(); }, false},
+        {"a descriptor of version 2", [&](Layout &l) { l.iso[17 * B + 6] = 2, l.files.clear(); }, false},
         {"two files on one extent",
          [&](Layout &l) {
              const size_t b = l.Record("B.DAT;1");
@@ -317,6 +338,41 @@ TEST_F(Iso, DamagedTreesCostOnlyWhatTheyDamage)
         row.damage(damaged);
         Check(damaged.iso, row.fileSystem, damaged.files, sound.files);
     }
+}
+
+// A tree made to take memory: a chain of directories with long names, each
+// holding files, so that the paths of all files add up to the square of
+// the chain's length.
+TEST(IsoHostile, DeepPathsStayWithinTheMemoryTheViewTakes)
+{
+    Bytes view(1 << 20, 0);
+    const uint64_t first = 20, last = view.size() / B - 1;
+    const auto record = [&](uint64_t at, uint32_t extent, uint8_t flags, size_t nameLength) {
+        view[at] = (uint8_t)(34 + nameLength - nameLength % 2);
+        PutBoth32(view, at + 2, extent);
+        PutBoth32(view, at + 10, flags ? (uint32_t)B : 1);
+        view[at + 25] = flags, view[at + 32] = (uint8_t)nameLength;
+        std::fill(&view[at + 33], &view[at + 33 + nameLength], 'D');
+        return at + view[at];
+    };
+    for (uint8_t type : {1, 255}) {
+        const uint64_t at = (type == 1 ? 16 : 17) * B;
+        view[at] = type, std::copy_n("CD001\1", 6, &view[at + 1]);
+    }
+    view[16 * B + 129] = 8;
+    record(16 * B + 156, (uint32_t)first, 2, 1);
+    for (uint64_t block = first; block < last; block++) {
+        uint64_t at = record(block * B, (uint32_t)block + 1, 2, 200);
+        for (int i = 0; i < 8; i++)
+            at = record(at, 0, 0, 1);
+    }
+    std::vector<IsoFile> files;
+    ASSERT_TRUE(ReadIsoFileSystem(view.data(), view.size(), &files));
+    uint64_t total = 0;
+    for (const IsoFile &f : files)
+        total += f.path.size();
+    EXPECT_LE(total, view.size() + (1 << 20));
+    EXPECT_GT(files.size(), 8 * 10u) << "the shallow part is read";
 }
 
 } // namespace
