@@ -1,9 +1,10 @@
 // Arbitrary bytes as a data view from block 16 on, where the volume
 // descriptors start (the 16 blocks of the system area in front are zeros):
 // the reader must end, read nothing outside the view, read no block twice as
-// a directory, and return extents inside the view only; IsoNames must name
-// every position as the plain naming does. The seeds are the first 64 KiB
-// of images genisoimage made (less the system area), whole and damaged.
+// a directory, return extents inside the view only and keep to its memory
+// bound; IsoNames must name every position as the plain naming does. The
+// seeds are the first 64 KiB of images genisoimage made (less the system
+// area), whole and damaged, and a chain of deep paths made to take memory.
 #include <cstdint>
 #include <cstring>
 #include <set>
@@ -30,9 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::set<uint64_t> read;
     for (uint64_t block : blocks)
         CHECK(block < (n + ISO_BLOCK_SIZE - 1) / ISO_BLOCK_SIZE && read.insert(block).second);
-    for (const IsoFile &file : files)
+    uint64_t paths = 0; // what a tree of deep paths costs is bounded by the view
+    for (const IsoFile &file : files) {
+        paths += file.path.size();
         for (const IsoExtent &e : file.extents)
             CHECK(e.length > 0 && e.position < n && e.length <= n - e.position);
+    }
+    CHECK(paths <= n + (1 << 20));
 
     // The ends of the first extents, and positions spread over the view by
     // the input's size: enough to meet each kind of overlap, few enough for

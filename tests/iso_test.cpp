@@ -278,38 +278,4 @@ TEST_F(Iso, DamagedTreesCostOnlyWhatTheyDamage)
     }
 }
 
-// A tree made to take memory: a chain of directories with long names, each
-// holding files, so that the paths of all files add up to the square of
-// the chain's length.
-TEST(IsoHostile, DeepPathsStayWithinTheMemoryTheViewTakes)
-{
-    Bytes view(1 << 20, 0);
-    const uint64_t first = 20, last = view.size() / B - 1;
-    const auto record = [&](uint64_t at, uint32_t extent, uint8_t flags, size_t nameLength) {
-        view[at] = (uint8_t)(34 + nameLength - nameLength % 2);
-        PutBoth32(view, at + 2, extent);
-        PutBoth32(view, at + 10, flags ? (uint32_t)B : 1);
-        view[at + 25] = flags, view[at + 32] = (uint8_t)nameLength;
-        std::fill(&view[at + 33], &view[at + 33 + nameLength], 'D');
-        return at + view[at];
-    };
-    for (uint8_t type : {1, 255}) {
-        const uint64_t at = (type == 1 ? 16 : 17) * B;
-        view[at] = type, std::copy_n("CD001\1", 6, &view[at + 1]);
-    }
-    view[16 * B + 129] = 8;
-    record(16 * B + 156, (uint32_t)first, 2, 1);
-    for (uint64_t block = first; block < last; block++) {
-        uint64_t at = record(block * B, (uint32_t)block + 1, 2, 200);
-        for (int i = 0; i < 8; i++)
-            at = record(at, 0, 0, 1);
-    }
-    std::vector<IsoFile> files;
-    ASSERT_TRUE(ReadIsoFileSystem(view.data(), view.size(), &files));
-    EXPECT_LE(std::accumulate(files.begin(), files.end(), (size_t)0,
-                              [](size_t sum, const IsoFile &f) { return sum + f.path.size(); }),
-              view.size() + (1 << 20));
-    EXPECT_GT(files.size(), 8 * 10u) << "the shallow part is read";
-}
-
 } // namespace
