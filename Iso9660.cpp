@@ -179,7 +179,8 @@ bool ReadIsoFileSystem(const uint8_t *view, uint64_t size, std::vector<IsoFile> 
             return false;
         if (d[0] == TYPE_TERMINATOR)
             break;
-        if (d[0] == TYPE_PRIMARY && primary == nullptr && (uint64_t)(d[PVD_BLOCK_SIZE] | d[PVD_BLOCK_SIZE + 1] << 8) == ISO_BLOCK_SIZE)
+        const uint64_t blockSize = d[PVD_BLOCK_SIZE] | d[PVD_BLOCK_SIZE + 1] << 8;
+        if (d[0] == TYPE_PRIMARY && primary == nullptr && blockSize == ISO_BLOCK_SIZE)
             primary = d;
     }
     if (primary == nullptr)

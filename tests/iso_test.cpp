@@ -135,8 +135,9 @@ void Check(const Bytes &view, bool fileSystem, const std::vector<IsoFile> &expec
 
 class Iso : public testing::Test {
 protected:
-    const fs::path dir = fs::temp_directory_path() / ("exspack-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                                                     "-" + std::to_string(iso_detail::ProcessId()));
+    const fs::path dir = fs::temp_directory_path() /
+                         ("exspack-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+                          std::to_string(iso_detail::ProcessId()));
     void SetUp() override
     {
         if (!GenisoimageMissing().empty())
@@ -182,7 +183,10 @@ void PutBoth32(Bytes &iso, size_t at, uint32_t value)
         iso[at + i] = (uint8_t)(value >> 8 * i), iso[at + 7 - i] = (uint8_t)(value >> 8 * i);
 }
 
-uint32_t Le32(const Bytes &iso, size_t at) { return iso[at] | iso[at + 1] << 8 | iso[at + 2] << 16 | (uint32_t)iso[at + 3] << 24; }
+uint32_t Le32(const Bytes &iso, size_t at)
+{
+    return iso[at] | iso[at + 1] << 8 | iso[at + 2] << 16 | (uint32_t)iso[at + 3] << 24;
+}
 
 void Drop(std::vector<IsoFile> &files, const std::string &prefix)
 {
@@ -206,7 +210,8 @@ TEST_F(Iso, DamagedTreesCostOnlyWhatTheyDamage)
     const std::vector<Damage> table = {
         {"a directory pointing at the root",
          [&](Layout &l) {
-             std::copy(l.iso.begin() + 16 * B + 156 + EXTENT, l.iso.begin() + 16 * B + 156 + 18, extent(l, l.Record("DIR")));
+             const size_t root = 16 * B + 156;
+             std::copy(l.iso.begin() + root + EXTENT, l.iso.begin() + root + 18, extent(l, l.Record("DIR")));
              Drop(l.files, "/DIR/");
          }},
         {"a directory shorter than its records",
@@ -217,7 +222,8 @@ TEST_F(Iso, DamagedTreesCostOnlyWhatTheyDamage)
              for (size_t at : {self, self + l.iso[self]})
                  std::copy(l.iso.begin() + deep + EXTENT, l.iso.begin() + deep + 18, extent(l, at));
          }},
-        {"a file past the end", [&](Layout &l) { PutBoth32(l.iso, l.Record("C.BIN;1") + EXTENT, 0xFFFFFFFF); Drop(l.files, "/DIR/SUB/C.BIN"); }},
+        {"a file past the end",
+         [&](Layout &l) { PutBoth32(l.iso, l.Record("C.BIN;1") + EXTENT, 0xFFFFFFFF), Drop(l.files, "/DIR/SUB/C.BIN"); }},
         {"a file running past the end",
          [&](Layout &l) {
              // over files after it, whose paths are smaller
@@ -240,13 +246,14 @@ TEST_F(Iso, DamagedTreesCostOnlyWhatTheyDamage)
              l.iso[last] = 255;
              Drop(l.files, "/MANY/" + std::string(&l.iso[last + 33], &l.iso[last + 33 + l.iso[last + 32] - 2]));
          }},
-        {"a name longer than its record", [&](Layout &l) { l.iso[l.Record("B.DAT;1") + NAME_LENGTH] = 200; Drop(l.files, "/DIR/B.DAT"); }},
+        {"a name longer than its record",
+         [&](Layout &l) { l.iso[l.Record("B.DAT;1") + NAME_LENGTH] = 200, Drop(l.files, "/DIR/B.DAT"); }},
         {"a root of random bytes",
          [&](Layout &l) {
              const Bytes noise = Contents("root", 34);
              std::copy(noise.begin(), noise.end(), l.iso.begin() + 16 * B + 156), l.files.clear();
          }},
-        {"a block size of 512", [&](Layout &l) { l.iso[16 * B + 129] = 2, l.iso[16 * B + 130] = 2, l.files.clear(); }, false},
+        {"a block size of 512", [&](Layout &l) { l.iso[16 * B + 129] = l.iso[16 * B + 130] = 2, l.files.clear(); }, false},
         {"no set terminator", [&](Layout &l) { l.iso[17 * B + 5] = '2', l.files.clear(); }, false},
         {"a descriptor of version 2", [&](Layout &l) { l.iso[17 * B + 6] = 2, l.files.clear(); }, false},
         {"a multi-extent file",
@@ -260,7 +267,8 @@ TEST_F(Iso, DamagedTreesCostOnlyWhatTheyDamage)
          }},
         {"an extended attribute record",
          [&](Layout &l) { l.iso[l.Record("A.BIN;1") + 1] = 1, l.File("/A.BIN").extents[0].position += B; }},
-        {"an interleaved file", [&](Layout &l) { l.iso[l.Record("C.BIN;1") + 26] = 1; Drop(l.files, "/DIR/SUB/C.BIN"); }},
+        {"an interleaved file",
+         [&](Layout &l) { l.iso[l.Record("C.BIN;1") + 26] = 1, Drop(l.files, "/DIR/SUB/C.BIN"); }},
         {"names outside 0x21..0x7E",
          [&](Layout &l) {
              const char name[] = " !.~\x7F;1";
