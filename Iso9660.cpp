@@ -16,8 +16,10 @@ static const size_t REC_XAR = 1, REC_EXTENT = 2, REC_LENGTH = 10, REC_FLAGS = 25
                     REC_NAME_LENGTH = 32, REC_NAME = 33;
 static const uint8_t FLAG_DIRECTORY = 0x02, FLAG_NOT_FINAL = 0x80;
 
-// What a path or an extent is charged against the memory the reading may
-// take: their bytes plus what a string and a vector cost beside them.
+// A hostile tree can nest long names deep and give each level many records,
+// so that its paths alone would take the square of the view's size: the
+// reading keeps a budget of the view's size plus SPARE_BUDGET, charging each
+// path its bytes and what its string and vector cost beside them.
 static const uint64_t PATH_COST = sizeof(IsoFile) + 32, EXTENT_COST = sizeof(IsoExtent);
 static const uint64_t SPARE_BUDGET = 1 << 20;
 
