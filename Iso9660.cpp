@@ -61,6 +61,8 @@ public:
 
     void Read(const uint8_t *root)
     {
+        // A deque: directories found while the front one is read go to its
+        // back, which leaves the front where it is.
         std::deque<Directory> queue;
         queue.push_back(Directory{Extent(root), LE32(root + REC_LENGTH), std::string()});
         while (!queue.empty() && !spent_) {
