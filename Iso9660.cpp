@@ -19,9 +19,11 @@ static const uint8_t FLAG_DIRECTORY = 0x02, FLAG_NOT_FINAL = 0x80;
 // A hostile tree can nest long names deep and give each level many records,
 // so that its paths alone would take the square of the view's size: the
 // reading keeps a budget of the view's size plus SPARE_BUDGET, charging each
-// path its bytes and what its string and vector cost beside them.
+// path its bytes and what its string and vector cost beside them. A sound
+// disc spends a fraction of it: each file or directory it charges takes a
+// block of the view at least, and costs a few hundred bytes.
 static const uint64_t PATH_COST = sizeof(IsoFile) + 32, EXTENT_COST = sizeof(IsoExtent);
-static const uint64_t SPARE_BUDGET = 1 << 20;
+static const uint64_t SPARE_BUDGET = 64 << 10;
 
 static uint32_t LE32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
 
@@ -83,6 +85,7 @@ private:
     // The file whose records are being read: a multi-extent file's records
     // follow each other, all but the last flagged.
     bool open_ = false, sound_ = true;
+    const Directory *dir_ = nullptr;
     const uint8_t *id_ = nullptr;
     size_t idLength_ = 0;
     uint64_t offset_ = 0;
@@ -136,6 +139,8 @@ private:
         const uint64_t position = Extent(record), length = LE32(record + REC_LENGTH);
         if (record[REC_FLAGS] & FLAG_DIRECTORY) {
             Close();
+            if (position >= size_)
+                return;
             Directory sub{position, length, dir.path + "/" + Printable(id, n)};
             if (Charge(PATH_COST + sub.path.size()))
                 queue->push_back(std::move(sub));
@@ -143,23 +148,33 @@ private:
         }
         if (!open_ || n != idLength_ || memcmp(id, id_, n) != 0) {
             Close();
-            file_.path = dir.path + "/" + FileName(id, n);
-            if (!Charge(PATH_COST + file_.path.size()))
-                return;
-            open_ = true, sound_ = true, id_ = id, idLength_ = n, offset_ = 0;
+            open_ = true, sound_ = true, dir_ = &dir, id_ = id, idLength_ = n, offset_ = 0;
         }
         if (record[REC_UNIT] != 0 || record[REC_GAP] != 0)
             sound_ = false;
-        if (position < size_ && length > 0 && Charge(EXTENT_COST))
-            file_.extents.push_back(IsoExtent{position, std::min(length, size_ - position), offset_});
+        if (sound_ && position < size_ && length > 0)
+            Add(IsoExtent{position, std::min(length, size_ - position), offset_});
         offset_ += length;
         if (!(record[REC_FLAGS] & FLAG_NOT_FINAL))
             Close();
     }
 
+    // The path is made, and paid for, with the file's first bytes in the
+    // view: records that name nothing cost no more than reading them.
+    void Add(const IsoExtent &extent)
+    {
+        if (file_.path.empty()) {
+            file_.path = dir_->path + "/" + FileName(id_, idLength_);
+            if (!Charge(PATH_COST + file_.path.size()))
+                return;
+        }
+        if (Charge(EXTENT_COST))
+            file_.extents.push_back(extent);
+    }
+
     void Close()
     {
-        if (open_ && sound_ && !spent_)
+        if (open_ && sound_ && !spent_ && !file_.extents.empty())
             files_->push_back(std::move(file_));
         file_ = IsoFile();
         open_ = false;

@@ -20,7 +20,7 @@ struct IsoExtent {
 };
 
 // A file of the tree: its path ("/DIR/SUB/NAME.BIN") and the parts of its
-// data that lie in the view, in the file's order.
+// data that lie in the view, in the file's order, at least one.
 struct IsoFile {
     std::string path;
     std::vector<IsoExtent> extents;
@@ -28,8 +28,10 @@ struct IsoFile {
 
 // Reads the ISO 9660 file system of the data view view[0 .. size - 1] (the
 // data of a raw image's sectors, or the bytes of any other file) into
-// *files, replacing what it held; with directoryBlocks, that gets the view
-// block numbers (position / 2048) read as directory data, in the order read.
+// *files, replacing what it held: each file that has bytes in the view (an
+// empty file, or one wholly past the view, names nothing and is left out).
+// With directoryBlocks, that gets the view block numbers (position / 2048)
+// read as directory data, in the order read.
 //
 // The view holds a file system when block 16 and those after it are volume
 // descriptors (type byte, "CD001", version 1) up to the set terminator (type
@@ -55,7 +57,7 @@ struct IsoFile {
 //   whole reading is at most one pass over the view;
 // - an extent that starts past the view is left out, one that runs past it is
 //   cut at the view's end: every extent returned lies inside the view and has
-//   a nonzero length (a file may have none);
+//   a nonzero length;
 // - in a directory block, a length byte of 0 moves on to the next block; a
 //   record shorter than 34 bytes, or running past its block (or past the
 //   directory's data), ends the reading of that block; a record whose name
@@ -63,7 +65,7 @@ struct IsoFile {
 // - a file recorded in interleaved mode (a file unit size or gap) is left
 //   out: its extent also spans its gaps, which hold none of its bytes;
 // - reading stops once the paths and extents returned would take more memory
-//   than the view plus 1 MiB, which only a hostile tree comes near (deep
+//   than the view plus 64 KiB, which only a hostile tree comes near (deep
 //   paths repeated over many records); what was read until then is returned.
 bool ReadIsoFileSystem(const uint8_t *view, uint64_t size, std::vector<IsoFile> *files,
                        std::vector<uint64_t> *directoryBlocks = nullptr);

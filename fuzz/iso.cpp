@@ -5,6 +5,7 @@
 // bound; IsoNames must name every position as the plain naming does. The
 // seeds are the first 64 KiB of images genisoimage made (less the system
 // area), whole and damaged, and a chain of deep paths made to take memory.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <set>
@@ -34,10 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint64_t paths = 0; // what a tree of deep paths costs is bounded by the view
     for (const IsoFile &file : files) {
         paths += file.path.size();
+        CHECK(!file.extents.empty());
         for (const IsoExtent &e : file.extents)
             CHECK(e.length > 0 && e.position < n && e.length <= n - e.position);
     }
-    CHECK(paths <= n + (1 << 20));
+    CHECK(paths <= n + (64 << 10));
 
     // The ends of the first extents, and positions spread over the view by
     // the input's size: enough to meet each kind of overlap, few enough for
@@ -50,6 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                     positions.push_back(p);
     for (uint64_t p = systemArea + size % 997; p < n; p += n / 32 + 1)
         positions.push_back(p);
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
     const IsoNames names(files);
     for (uint64_t p : positions)
         CHECK(names.Name(p) == PlainName(files, p));
