@@ -53,8 +53,8 @@ Error Container::Open(const char *path, Use use)
         file_.FinishReading();
 
     std::vector<IsoFile> files;
-    if (ReadIsoFileSystem(data(), this->size(), &files))
-        names_ = IsoNames(files);
+    fileSystem_ = ReadIsoFileSystem(data(), this->size(), &files);
+    names_ = IsoNames(files);
     return Error();
 }
 

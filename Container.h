@@ -55,7 +55,7 @@ public:
 
     // Whether the data holds an ISO 9660 file system, and the name of the
     // position by its file there: "PATH+0xOFFSET", or "-" outside every file.
-    bool HasFileNames() const { return !names_.empty(); }
+    bool HasFileNames() const { return fileSystem_; }
     std::string FileName(uint64_t position) const { return names_.Name(position); }
 
     // Whether path names the container's file itself (TO_PATCH only: a
@@ -85,6 +85,7 @@ private:
     Buffer image_; // the file's bytes; empty for a raw image read TO_READ
     Buffer view_;  // a raw image's data view
     std::vector<Area> areas_;
+    bool fileSystem_ = false;
     IsoNames names_;
     std::vector<Area> changed_; // ranges of the file's bytes that Put changed
 };
