@@ -5,6 +5,7 @@
 #include "tool.h"
 
 #include "CdImage.h"
+#include "iso.h"
 
 #include <chrono>
 #include <cstdio>
@@ -609,4 +610,93 @@ TEST_F(Tool, ListsAndPutsBackInRawCdImages)
     EXPECT_EQ(Exec({P("again/") + Format("%08llX.bin", A), P("stray.bin"), "-i", "-p", "0"}).err,
               "Error: Not a CD image exspack can write: " + P("stray.bin"));
     EXPECT_EQ(Snapshot(), before);
+}
+
+// On a disc mastered by a real tool, -l and -i name each record by the file
+// it starts in and its offset there, in the 2048-byte image and in the raw
+// image of it, where a file of Form 2 sectors holds no data. A record in the
+// system area belongs to no file.
+TEST_F(Tool, NamesRecordsByTheDiscsFiles)
+{
+    if (!GenisoimageMissing().empty())
+        GTEST_SKIP() << GenisoimageMissing();
+    struct Placed {
+        std::string path; // on the disc
+        uint64_t offset;  // in the file
+        Bytes input, record;
+        uint64_t position = 0; // in the image, found by its bytes
+    };
+    std::vector<Placed> placed;
+    std::map<std::string, Bytes> files;
+    unsigned seed = 30;
+    const auto add = [&](const std::string &path, size_t before, size_t size, size_t after = 300) {
+        Bytes &file = files[path];
+        Append(file, RandomBytes(before, seed++));
+        placed.push_back({path, file.size(), Sample(size), Record(Sample(size))});
+        Append(file, placed.back().record);
+        Append(file, RandomBytes(after, seed++));
+    };
+    add("/DATA/LEVEL1.BIN", 0, 3000);
+    add("/SCENES/NESTED/S02.BIN", 0x123, 2500, 0x2000);
+    add("/SCENES/NESTED/S02.BIN", 0, 1000);
+    add("/NOEXT", 0x805, 700);
+    add("/XA/MOVIE.STR", 100, 1200, 5000);
+    for (const auto &[path, bytes] : files) {
+        fs::create_directories((dir / ("tree" + path)).parent_path());
+        WriteBytes(dir / ("tree" + path), bytes);
+    }
+    Bytes iso = MakeIso(dir / "tree");
+    ASSERT_FALSE(iso.empty());
+    const Bytes system = Record(Sample(400));
+    std::copy(system.begin(), system.end(), iso.begin() + 0x100);
+    placed.push_back({"", 0, Sample(400), system, 0x100});
+    for (Placed &p : placed)
+        if (!p.path.empty())
+            p.position = std::search(iso.begin(), iso.end(), p.record.begin(), p.record.end()) - iso.begin();
+    std::sort(placed.begin(), placed.end(), [](const Placed &a, const Placed &b) { return a.position < b.position; });
+    const auto name = [](const Placed &p) { return p.path.empty() ? std::string("-") : p.path + Format("+0x%llX", p.offset); };
+    const auto line = [&](const Placed &p) {
+        char text[256];
+        snprintf(text, sizeof text, "0x%08llX  %-10zu  %-12zu  %-22s  %s\n", (unsigned long long)p.position,
+                 p.record.size(), p.input.size(), "ok", name(p).c_str());
+        return std::string(text);
+    };
+    const std::string heading = "Position    Compressed  Uncompressed  Header                  File\n";
+
+    // The movie's sectors are Form 2 in the raw image.
+    const Bytes &movie = files["/XA/MOVIE.STR"];
+    const size_t first = (std::search(iso.begin(), iso.end(), movie.begin(), movie.end()) - iso.begin()) / SECTOR_DATA_SIZE;
+    std::vector<bool> form2(iso.size() / SECTOR_DATA_SIZE + 1, false);
+    for (size_t s = first; s * SECTOR_DATA_SIZE < first * SECTOR_DATA_SIZE + movie.size(); s++)
+        form2[s] = true;
+    WriteBytes(dir / "disc.iso", iso);
+    WriteBytes(dir / "disc.bin", RawImage(iso, form2));
+
+    for (const std::string image : {"disc.iso", "disc.bin"}) {
+        const bool raw = image == "disc.bin";
+        std::string listing = raw ? "CD image: 2352-byte sectors; positions count 2048 data bytes per sector\n" : "";
+        listing += heading;
+        size_t count = 0;
+        for (const Placed &p : placed)
+            if (!raw || p.path != "/XA/MOVIE.STR")
+                listing += line(p), count++;
+        EXPECT_EQ(Exec({P(image), P("recs"), "-l"}).out, listing + std::to_string(count) + " records\n") << image;
+
+        // Put back, unedited but for one: the same names in the report.
+        Bytes edited = placed[2].input;
+        edited[10] = '#';
+        WriteBytes(dir / "recs" / Format("%08llX.bin", placed[2].position), edited);
+        const Outcome put = PutBack({P("recs"), P(image), "-i"}, image);
+        std::string report = "Position    Room        Compressed  Uncompressed  Stream   File\n";
+        for (const Placed &p : placed)
+            if (!raw || p.path != "/XA/MOVIE.STR") {
+                char text[256];
+                snprintf(text, sizeof text, "0x%08llX  %-10zu  %-10zu  %-12zu  %-7s  %s\n", (unsigned long long)p.position,
+                         p.record.size(), p.record.size(), p.input.size(), &p == &placed[2] ? "fitted" : "same",
+                         name(p).c_str());
+                report += text;
+            }
+        EXPECT_EQ(put.out, report + std::to_string(count) + " records put back\n") << image;
+        fs::remove_all(dir / "recs");
+    }
 }
