@@ -7,6 +7,7 @@
 // stream at M, or refuse where the contract allows it (below M, above B, at
 // M + 1 and M + 2) and write nothing; after a refusal the parse must still
 // be the optimal one.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -17,14 +18,6 @@
 
 static const size_t MAX_INPUT = 8192;
 static const uint8_t FILL = 0xA5;
-
-static bool AllFill(const uint8_t *p, uint64_t n)
-{
-    for (uint64_t i = 0; i < n; i++)
-        if (p[i] != FILL)
-            return false;
-    return true;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -52,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (result == UINT64_MAX) {
         CHECK(target < m || target == m + 1 || target == m + 2 || target > bound);
-        CHECK(AllFill(fitted.data(), target));
+        CHECK(std::all_of(fitted.data(), fitted.data() + target, [](uint8_t b) { return b == FILL; }));
         // The refusal left the parse as it was: fitting it to M now gives
         // the optimal stream.
         LZSS_CompressOptimal(src, n, optimal.data(), work);

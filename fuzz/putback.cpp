@@ -22,24 +22,18 @@
 #include "LZSS.h"
 #include "Records.h"
 #include "check.h"
-#include "guarded.h"
 #include "reference.h"
 
 static const uint8_t MAGIC[4] = {0x45, 0x58, 0x53, 0x01};
 
-static uint64_t OptimalRecordSize(const std::vector<uint8_t> &input)
+static uint64_t RecordSize(const std::vector<uint8_t> &input, bool optimal)
 {
     // Kept from run to run: fresh pages every time cost more than encoding.
-    static std::vector<uint8_t> work;
+    static std::vector<uint8_t> work, stream;
     work.resize(LZSS_GetOptimalWorkSize(input.size()));
-    std::vector<uint8_t> stream(LZSS_GetCompressedMaxSize(input.size()));
-    return 8 + LZSS_CompressOptimal(input.data(), input.size(), stream.data(), work.data());
-}
-
-static uint64_t DefaultRecordSize(const std::vector<uint8_t> &input)
-{
-    std::vector<uint8_t> stream(LZSS_GetCompressedMaxSize(input.size()));
-    return 8 + LZSS_CompressSimpleFast(input.data(), input.size(), stream.data());
+    stream.resize(LZSS_GetCompressedMaxSize(input.size()));
+    return 8 + (optimal ? LZSS_CompressOptimal(input.data(), input.size(), stream.data(), work.data())
+                        : LZSS_CompressSimpleFast(input.data(), input.size(), stream.data()));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -49,27 +43,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const unsigned how = data[0] & 3, which = data[1];
     const size_t n = std::min<size_t>(data[2] | data[3] << 8, size - 4);
     const uint8_t *tail = data + 4 + n, *end = data + size;
-    GuardedBuffer container(n, data + 4);
+    const std::vector<uint8_t> container(data + 4, data + 4 + n);
 
     std::vector<uint64_t> magics;
     for (uint64_t pos = 0; pos + 4 <= n; pos++)
         if (memcmp(container.data() + pos, MAGIC, 4) == 0)
             magics.push_back(pos);
-    FoundRecord room;
     if (magics.empty())
         return 0;
     const uint64_t position = magics[which % magics.size()];
+    FoundRecord room;
     if (CheckRecord(container.data(), n, position, &room) != RECORD_OK)
         return 0;
     const uint8_t *old = container.data() + position;
     const ReferenceResult before = ReferenceDecode(old + 8, n - position - 8);
     CHECK(before.ok && room.length == 8 + before.consumed);
 
-    std::vector<uint8_t> input(tail, end);
-    if (how == 1)
-        input = before.output;
+    std::vector<uint8_t> input = how == 0 ? std::vector<uint8_t>(tail, end) : before.output;
     if (how >= 2) {
-        input = before.output;
         const size_t offset = end - tail >= 2 ? (tail[0] | tail[1] << 8) % (input.size() + 1) : 0;
         const uint8_t *from = tail + (end - tail >= 2 ? 2 : 0);
         input.resize(how == 3 ? offset + (end - from) : std::max<size_t>(input.size(), offset + (end - from)));
@@ -79,13 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     Placement placed;
     const PlaceResult result = PlaceRecord(container.data(), room, input.data(), input.size(), &placed);
-    CHECK(n == 0 || memcmp(container.data(), data + 4, n) == 0);
+    CHECK(std::equal(container.begin(), container.end(), data + 4));
     switch (result) {
     case PLACE_OK:
         break;
     case PLACE_NO_ROOM:
         // What the tool prints: "No room for PATH: smallest bytes, room R".
-        CHECK(placed.smallest > room.length && placed.smallest == OptimalRecordSize(input));
+        CHECK(placed.smallest > room.length && placed.smallest == RecordSize(input, true));
         return 0;
     case PLACE_NO_MEMORY:
         CHECK(!"buffers of a few KiB are always to be had");
@@ -96,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const uint64_t length = placed.length;
     CHECK((placed.stream == PUT_SAME) == same);
-    const uint64_t greedy = DefaultRecordSize(input);
+    const uint64_t greedy = RecordSize(input, false);
     CHECK((placed.stream == PUT_DEFAULT) == (!same && greedy == room.length));
     const uint8_t *record = placed.record;
     if (same)
@@ -105,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // Only when no stream of the room's length is to be had: the room is
         // beyond the all-literal record or 1 or 2 bytes above the optimal
         // one. Then the default record if it fits, else the optimal one.
-        const uint64_t optimal = OptimalRecordSize(input);
+        const uint64_t optimal = RecordSize(input, true);
         const uint64_t literals = 8 + LZSS_GetCompressedMaxSize(input.size());
         CHECK(room.length > literals || room.length == optimal + 1 || room.length == optimal + 2);
         CHECK(length == (greedy <= room.length ? greedy : optimal));
@@ -119,8 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Put in place in a copy of the container as put-back puts it, it reads
     // back as unpacking reads it; CheckPlaced, put-back's own reading, agrees.
-    GuardedBuffer copy(n, data + 4);
-    memcpy(copy.data() + position, record, room.length);
+    std::vector<uint8_t> copy = container;
+    memcpy(&copy[position], record, room.length);
     free(placed.record);
     const ReferenceResult after = ReferenceDecode(copy.data() + position + 8, n - position - 8);
     CHECK(after.ok && 8 + after.consumed == length && after.output == input);
