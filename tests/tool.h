@@ -6,6 +6,8 @@
 #include "support.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,7 +18,6 @@
 #include <process.h>
 #define getpid _getpid
 #else
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -38,6 +39,29 @@ inline void WriteBytes(const fs::path &path, const Bytes &bytes)
 {
     std::ofstream file(path, std::ios::binary);
     file.write((const char *)bytes.data(), (std::streamsize)bytes.size());
+}
+
+inline std::string Str(const char *format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+inline void Append(Bytes &to, const Bytes &bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
+
+// Text with repeats near and far, so that its record holds literals and
+// references over several groups.
+inline Bytes Sample(size_t size)
+{
+    const std::string words = "exspack unpacks records; records pack again; ";
+    std::string text;
+    for (size_t i = 0; text.size() < size; i++)
+        text += words.substr(i * 7 % words.size()) + std::to_string(i * i);
+    return FromText(text.substr(0, size));
 }
 
 inline Bytes RandomBytes(size_t n, unsigned seed)
@@ -64,25 +88,6 @@ inline Bytes Record(const Bytes &input, bool best = false)
     return record;
 }
 
-// What tells a file replaced from one written in place or left alone: its
-// inode (where the system has them) and its modification time.
-struct Stamp {
-    uint64_t inode;
-    fs::file_time_type time;
-    bool operator==(const Stamp &other) const { return inode == other.inode && time == other.time; }
-};
-
-inline Stamp StampOf(const fs::path &path)
-{
-    uint64_t inode = 0;
-#ifndef _WIN32
-    struct stat info;
-    if (stat(path.c_str(), &info) == 0)
-        inode = info.st_ino;
-#endif
-    return {inode, fs::last_write_time(path)};
-}
-
 // Applies a PPF 3.0 patch to image as a patcher does, from the format's
 // layout: the header, the block check against the image, then each entry's
 // new bytes over the bytes it says it replaces; with undo, each entry's old
@@ -90,23 +95,15 @@ inline Stamp StampOf(const fs::path &path)
 // each starting and ending with a changed byte.
 inline Bytes ApplyPpf(Bytes image, const Bytes &patch, bool undo)
 {
-    const size_t BLOCK = 0x9320;
-    if (patch.size() < 60 || std::string(patch.begin(), patch.begin() + 5) != "PPF30" || patch[5] != 2) {
-        ADD_FAILURE() << "not a PPF 3.0 patch";
-        return {};
-    }
-    for (size_t i = 6; i < 56; i++)
-        EXPECT_TRUE(patch[i] >= 0x20 && patch[i] < 0x7F) << "description byte " << i;
-    EXPECT_EQ(patch[56], 0) << "image type";
-    EXPECT_EQ(patch[57], image.size() >= BLOCK + 1024) << "block check";
-    EXPECT_EQ(patch[58], 1) << "undo data";
-    size_t at = 60;
-    if (patch[57] == 1) {
-        EXPECT_TRUE(undo || std::equal(patch.begin() + 60, patch.begin() + 1084, image.begin() + BLOCK)) << "block check";
-        at = 1084;
-    }
+    const size_t BLOCK = 0x9320, check = patch.size() >= 60 && patch[57] ? 1024 : 0;
+    EXPECT_TRUE(patch.size() >= 60 && std::string(patch.begin(), patch.begin() + 6) == "PPF30\x02") << "no PPF 3.0";
+    EXPECT_TRUE(patch.size() >= 60 + check && std::all_of(patch.begin() + 6, patch.begin() + 56, [](uint8_t c) {
+                    return c >= 0x20 && c < 0x7F;
+                })) << "description";
+    EXPECT_EQ(Bytes(patch.begin() + 56, patch.begin() + 60), Bytes({0, image.size() >= BLOCK + 1024, 1, 0}));
+    EXPECT_TRUE(undo || !check || std::equal(patch.begin() + 60, patch.begin() + 1084, image.begin() + BLOCK));
     uint64_t end = 0;
-    while (at < patch.size()) {
+    for (size_t at = 60 + check; at < patch.size();) {
         uint64_t offset = 0;
         for (int i = 7; i >= 0; i--)
             offset = offset << 8 | patch[at + i];
@@ -115,17 +112,28 @@ inline Bytes ApplyPpf(Bytes image, const Bytes &patch, bool undo)
             ADD_FAILURE() << "bad entry at patch byte " << at;
             return {};
         }
-        const Bytes now(patch.begin() + at + 9, patch.begin() + at + 9 + n);
-        const Bytes old(patch.begin() + at + 9 + n, patch.begin() + at + 9 + 2 * n);
+        const Bytes now(patch.begin() + at + 9, patch.begin() + at + 9 + n), old(patch.begin() + at + 9 + n, patch.begin() + at + 9 + 2 * n);
         EXPECT_TRUE(now.front() != old.front() && now.back() != old.back()) << "entry at " << offset;
-        const Bytes &from = undo ? now : old, &to = undo ? old : now;
-        EXPECT_TRUE(std::equal(from.begin(), from.end(), image.begin() + offset)) << "entry at " << offset;
-        std::copy(to.begin(), to.end(), image.begin() + offset);
+        EXPECT_TRUE(std::equal((undo ? now : old).begin(), (undo ? now : old).end(), image.begin() + offset)) << offset;
+        std::copy((undo ? old : now).begin(), (undo ? old : now).end(), image.begin() + offset);
         end = offset + n;
         at += 9 + 2 * n;
     }
     return image;
 }
+
+// A run of the tool and all it must do: exit with status, print out and err
+// exactly; refused, leave the folder as it was; otherwise leave `file` (if
+// any) holding `written`, as a new file in the old one's place.
+struct ToolRun {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+    Bytes written = {};
+    std::string shell = "";
+    std::string file = "out";
+    bool together = false; // both streams to out, as on a terminal
+};
 
 class Tool : public testing::Test {
 protected:
@@ -200,36 +208,56 @@ protected:
         return files;
     }
 
+    void Check(const ToolRun &run) const
+    {
+        const std::string what = testing::PrintToString(run.args);
+        const fs::path file = dir / run.file, link = dir / ".link";
+        const bool existed = !run.file.empty() && fs::exists(file);
+        const Bytes old = existed ? ReadFile(file.string()) : Bytes();
+        if (existed)
+            fs::create_hard_link(file, link);
+        const auto before = Snapshot();
+        const Outcome outcome = Exec(run.args, run.shell, run.together);
+        EXPECT_EQ(outcome.status, run.status) << what;
+        EXPECT_EQ(outcome.out, run.out) << what;
+        EXPECT_EQ(outcome.err, run.err) << what;
+        if (run.status != 0) {
+            EXPECT_EQ(Snapshot(), before) << what << ": the folder changed";
+        } else if (!run.file.empty()) {
+            EXPECT_EQ(ReadFile(file.string()), run.written) << what;
+            EXPECT_EQ(Snapshot().size(), before.size() + !existed) << what << ": a temporary file is left";
+            EXPECT_EQ(ReadFile(link.string()), old) << what << ": written in place, not replaced";
+        }
+        fs::remove(link);
+    }
+
     // Runs put-back (args: INPUT CONTAINER -i ...) twice: first with a patch,
     // which must leave the container as it was, bytes and time, and which,
     // applied to it, gives exactly what the second run, without a patch,
-    // makes of the container; its undo data gives the untouched container
-    // back. Both runs report alike. Returns the second run.
-    Outcome PutBack(const std::vector<std::string> &args, const std::string &container)
+    // makes of the container (not writing it when nothing changes); its undo
+    // data gives the untouched container back. Both runs report alike.
+    Outcome PutBack(const std::vector<std::string> &args, const std::string &container) const
     {
         const fs::path path = dir / container, patch = dir / "change.ppf";
         const Bytes before = ReadFile(path.string());
-        const Stamp stamp = StampOf(path);
+        const auto time = fs::last_write_time(path);
         std::vector<std::string> patching = args;
         patching.push_back(patch.string());
         const Outcome patched = Exec(patching);
-        EXPECT_EQ(ReadFile(path.string()), before) << "the container changed";
-        EXPECT_TRUE(StampOf(path) == stamp) << "the container was written";
+        EXPECT_TRUE(ReadFile(path.string()) == before && fs::last_write_time(path) == time) << "container written";
+        fs::create_hard_link(path, dir / ".link");
         const Outcome run = Exec(args);
-        EXPECT_EQ(patched.status, run.status);
-        EXPECT_EQ(patched.out, run.out);
-        EXPECT_EQ(patched.err, run.err);
+        EXPECT_TRUE(patched.status == run.status && patched.out == run.out && patched.err == run.err);
         EXPECT_EQ(fs::exists(patch), run.status == 0);
         if (run.status == 0) {
             const Bytes ppf = ReadFile(patch.string()), after = ReadFile(path.string());
             EXPECT_EQ(ApplyPpf(before, ppf, false), after) << "the patch does not make the change";
             EXPECT_EQ(ApplyPpf(after, ppf, true), before) << "the undo data does not take it off";
-            if (after == before) {
-                EXPECT_EQ(ppf.size(), before.size() >= 0x9320 + 1024 ? 1084u : 60u) << "entries for no change";
-                EXPECT_TRUE(StampOf(path) == stamp) << "an unchanged container was written";
-            }
+            EXPECT_EQ(ppf.size() == (before.size() >= 0x9320 + 1024 ? 1084u : 60u), after == before);
+            EXPECT_EQ(fs::equivalent(path, dir / ".link"), after == before) << "an unchanged container was written";
             fs::remove(patch);
         }
+        fs::remove(dir / ".link");
         return run;
     }
 };
