@@ -259,43 +259,42 @@ TEST_F(Tool, InterruptsLeaveNoTemporaryFile)
 
 TEST_F(Tool, ListsAndExtractsExactlyTheRecordsOfAContainer)
 {
-    std::mt19937 rng(6);
-    Bytes container;
-    std::vector<std::pair<size_t, Bytes>> expected;
-    std::string listing = HEADING;
-    auto filler = [&] { Append(container, RandomBytes(rng() % 300, rng())); };
-    auto record = [&](const Bytes &input, const Bytes &packed, const char *header = "ok") {
-        listing += ListingLine(container.size(), packed.size(), input.size(), header);
-        expected.push_back({container.size(), input});
-        Append(container, packed);
-    };
-    // Its eight middle literals make a header, so a valid record starts inside
-    // it: only a search that resumes behind the outer record skips it.
+    // Between random bytes: a record whose eight middle literals make a
+    // header, so that a valid record starts inside it, which only a search
+    // that resumes behind the outer record skips; a false magic that refers
+    // to itself (the scanner talks); one that refers before the start, and
+    // near misses; two records back to back; one cut before its terminator,
+    // whose 02 bytes make the next reference point before the start; one
+    // whose header lies; the smallest record as the last 11 bytes.
     const Bytes nesting = FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop"), nested = Record(nesting);
     ASSERT_EQ(Bytes(nested.begin() + 18, nested.begin() + 22), FromText("EXS\x01"));
-    const Bytes text = Sample(3000), lie = FromText("the header lies about this size");
-    Bytes liar = Record(lie);
+    const Bytes lie = FromText("the header lies about this size");
+    Bytes liar = Record(lie), cut = Record(FromText(std::string(100, 'c') + "cut short"));
     liar[4] = 0x39, liar[5] = 0x30, liar[6] = 0, liar[7] = 0;
-    // Cut before its terminator; the 02 bytes behind it make the next
-    // reference point before the start, so no later byte can complete it.
-    Bytes cut = Record(FromText(std::string(100, 'c') + "cut short"));
-    cut.resize(cut.size() - 3);
-    cut.insert(cut.end(), 16, 0x02);
-
-    filler();
-    record(nesting, nested);
-    filler();
-    Append(container, FromHex("45585301 AABBCCDD 000100")); // refers to itself: the scanner talks
-    filler();
-    Append(container, FromHex("45585301 00000000 000200 45585302 455853")); // before the start, near misses
-    record(text, Record(text));
-    record(FromText("adjacent"), Record(FromText("adjacent")));
-    filler();
-    Append(container, cut);
-    filler();
-    record(lie, liar, "header says 12345");
-    filler();
-    record({}, Record({})); // the smallest record, as the last 11 bytes
+    cut.resize(cut.size() - 3), cut.insert(cut.end(), 16, 0x02);
+    const struct {
+        Bytes bytes, input;
+        const char *header; // null for no record
+        bool glued;         // to the piece before
+    } pieces[] = {{nested, nesting, "ok", false},
+                  {FromHex("45585301 AABBCCDD 000100"), {}, nullptr, false},
+                  {FromHex("45585301 00000000 000200 45585302 455853"), {}, nullptr, false},
+                  {Record(Sample(3000)), Sample(3000), "ok", true},
+                  {Record(FromText("adjacent")), FromText("adjacent"), "ok", true},
+                  {cut, {}, nullptr, false},
+                  {liar, lie, "header says 12345", false},
+                  {Record({}), {}, "ok", false}};
+    std::mt19937 rng(6);
+    Bytes container;
+    std::string listing = HEADING;
+    std::vector<std::pair<size_t, Bytes>> expected;
+    for (const auto &piece : pieces) {
+        Append(container, RandomBytes(piece.glued ? 0 : rng() % 300, rng()));
+        if (piece.header != nullptr)
+            listing += ListingLine(container.size(), piece.bytes.size(), piece.input.size(), piece.header),
+                expected.push_back({container.size(), piece.input});
+        Append(container, piece.bytes);
+    }
     WriteBytes(dir / "container", container);
     listing += std::to_string(expected.size()) + " records\n";
 
