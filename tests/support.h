@@ -114,18 +114,10 @@ inline Streams RoundTrip(const Bytes &input)
     return streams;
 }
 
-// The sample files, for tests that run on each, and their names as test names.
+// The sample files, for tests that run on each.
 inline const char *const kCorpusFiles[9] = {"alice29.txt", "lcet10.txt", "plrabn12.txt", "html", "urls.10K",
                                      "geo.protodata", "kppkn.gtb", "paper-100k.pdf", "fireworks.jpeg"};
 
-inline std::string CorpusTestName(const testing::TestParamInfo<const char *> &info)
-{
-    std::string name = info.param;
-    for (char &c : name)
-        if (!isalnum((unsigned char)c))
-            c = '_';
-    return name;
-}
 
 inline Bytes FromText(const std::string &text) { return Bytes(text.begin(), text.end()); }
 
