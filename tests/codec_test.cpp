@@ -111,17 +111,19 @@ TEST(Encoders, RoundTripTheSampleFiles)
 // plain decoder on every test run.
 TEST(Scanner, RefusalsAndTheirMessage)
 {
-    const std::string x4096(4096, 'x');
+    Bytes x4096; // 4096 literals in whole groups
+    for (int group = 0; group < 512; group++)
+        x4096.push_back(0xFF), x4096.insert(x4096.end(), 8, 'x');
     const struct {
         Bytes stream;
         const char *printed;
     } cases[] = {
         {FromHex("000100"), SELF},
         {FromHex("000200"), ""}, // before the start
-        {StreamBuilder().Literals("ABCDE").Reference(6, 2).Word(0).bytes, SELF},
-        {StreamBuilder().Literals("ABCDE").Reference(7, 2).Word(0).bytes, ""},
-        {StreamBuilder().Literals(x4096).Reference(1, 2).Word(0).bytes, SELF},
-        {StreamBuilder().Literals(x4096 + "abcd").Reference(5, 2).Word(0).bytes, SELF},
+        {FromHex("1F 4142434445 0600 0000"), SELF}, // the place of the byte being written
+        {FromHex("1F 4142434445 0700 0000"), ""},
+        {Cat({x4096, FromHex("00 0100 0000")}), SELF},
+        {Cat({x4096, FromHex("0F 61626364 0500 0000")}), SELF},
         {FromHex("0000"), ""}, // the terminator cut short
     };
     for (const auto &c : cases) {

@@ -1,6 +1,6 @@
-// Test-side helpers shared by the codec tests: buffers that end at an
-// unreadable page, a builder for hand-made streams, and the one round-trip
-// check that every encoded stream goes through.
+// Test-side helpers shared by the codec tests: scanning and decoding in
+// buffers that end at an unreadable page, and the one round-trip check that
+// every encoded stream goes through.
 #ifndef EXSPACK_TESTS_SUPPORT_H
 #define EXSPACK_TESTS_SUPPORT_H
 
@@ -18,31 +18,6 @@
 #include <iterator>
 
 #include "guarded.h"
-
-// Builds a stream item by item: flag bytes are filled in as items arrive.
-struct StreamBuilder {
-    Bytes bytes;
-    size_t flagAt = 0;
-    int items = 8;
-    void Flag(bool literal)
-    {
-        if (items == 8)
-            flagAt = bytes.size(), bytes.push_back(0), items = 0;
-        bytes[flagAt] |= (uint8_t)(literal << items++);
-    }
-    StreamBuilder &Literals(const std::string &text)
-    {
-        for (char c : text)
-            Flag(true), bytes.push_back((uint8_t)c);
-        return *this;
-    }
-    StreamBuilder &Word(unsigned word) // a reference item with any 16-bit content
-    {
-        Flag(false), bytes.push_back((uint8_t)word), bytes.push_back((uint8_t)(word >> 8));
-        return *this;
-    }
-    StreamBuilder &Reference(unsigned field, unsigned length) { return Word(field | (length - 2) << 12); }
-};
 
 struct ScanResult {
     uint64_t size, consumed; // consumed stays 0xC0FFEE unless the scan succeeds
