@@ -19,10 +19,9 @@ int main(int argc, char **argv)
             std::ifstream in(entry.path(), std::ios::binary);
             // A copy of exactly the file's size, as the fuzzer hands inputs
             // over, that ends at an unreadable page.
-            const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            GuardedBuffer data(bytes.size(), bytes.data());
-            std::printf("%s\n", entry.path().string().c_str());
-            std::fflush(stdout);
+            const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            GuardedBuffer data(bytes);
+            std::fprintf(stderr, "%s\n", entry.path().string().c_str()); // unbuffered: named before a crash
             LLVMFuzzerTestOneInput(data.data(), bytes.size());
             count++;
         }

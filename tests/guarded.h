@@ -1,5 +1,6 @@
 // Buffers that end right before a page the process may not touch, so that
 // reading or writing one byte too far faults instead of passing unnoticed.
+// Fresh pages: a buffer made without contents holds zeros.
 // Free of the test framework so that the fuzz targets' replay uses it too.
 #ifndef EXSPACK_TESTS_GUARDED_H
 #define EXSPACK_TESTS_GUARDED_H

@@ -17,29 +17,25 @@ struct Copy {
 };
 
 struct ReferenceResult {
-    bool ok;           // a complete stream whose references all name decoded bytes
-    uint64_t consumed; // stream bytes up to and including the terminator
+    bool ok = false;       // a complete stream whose references all name decoded bytes
+    uint64_t consumed = 0; // stream bytes up to and including the terminator
     std::vector<uint8_t> output;
     std::vector<Copy> copies;
 };
 
 inline ReferenceResult ReferenceDecode(const uint8_t *stream, size_t available)
 {
-    ReferenceResult result{false, 0, {}, {}};
+    ReferenceResult result;
     std::vector<uint8_t> &out = result.output;
     size_t i = 0;
-    unsigned flags = 0, bits = 0;
-    for (;;) {
+    // One item a turn, bit 0 of the flag byte first; a fresh flag byte after eight.
+    for (unsigned flags = 0, bits = 0;; flags >>= 1, bits--) {
         if (bits == 0) {
             if (i >= available)
                 return result;
-            flags = stream[i++];
-            bits = 8;
+            flags = stream[i++], bits = 8;
         }
-        const bool literal = flags & 1;
-        flags >>= 1;
-        bits--;
-        if (literal) {
+        if (flags & 1) { // a literal
             if (i >= available)
                 return result;
             out.push_back(stream[i++]);
@@ -47,24 +43,23 @@ inline ReferenceResult ReferenceDecode(const uint8_t *stream, size_t available)
         }
         if (i + 2 > available)
             return result;
-        const unsigned word = stream[i] | stream[i + 1] << 8;
+        const unsigned word = stream[i] | stream[i + 1] << 8, length = (word >> 12) + 2;
         i += 2;
         if ((word & 0xFFF) == 0) {
             result.ok = true;
             result.consumed = i;
             return result;
         }
-        const unsigned place = (word & 0xFFF) - 1;
         // The source is the latest position before the current one whose
-        // place in its 4096-byte block is `place`. The current position
-        // itself cannot be copied from, and before the start there is none.
-        const size_t distance = (out.size() - place) & 0xFFF;
+        // place in its 4096-byte block is the field less one. The current
+        // position itself cannot be copied from, and before the start there
+        // is none.
+        const size_t distance = (out.size() - ((word & 0xFFF) - 1)) & 0xFFF;
         if (distance == 0 || distance > out.size())
             return result;
-        result.copies.push_back({out.size(), distance, (word >> 12) + 2u});
-        const size_t source = out.size() - distance;
-        for (unsigned k = 0; k < (word >> 12) + 2u; k++) {
-            const uint8_t byte = out[source + k];
+        result.copies.push_back({out.size(), distance, length});
+        for (unsigned k = 0; k < length; k++) {
+            const uint8_t byte = out[out.size() - distance];
             out.push_back(byte);
         }
     }
