@@ -29,21 +29,17 @@ Error Container::Open(const char *path, Use use)
     if (kind_ == CUT_RAW_IMAGE && use != TO_READ)
         return Error{std::string("Error: Not a CD image exspack can write: ") + path};
 
-    if (kind_ == RAW_IMAGE && use == TO_READ) {
+    // A raw image whole only where it is written whole; a patch takes the
+    // sectors it changes from the file.
+    if (kind_ == RAW_IMAGE) {
         if (Error error = ReadView())
             return error;
     } else {
+        areas_.push_back({0, size});
+    }
+    if (kind_ != RAW_IMAGE || use == TO_CHANGE)
         if (Error error = file_.ReadAll(&image_, use != TO_READ))
             return error;
-        if (kind_ == RAW_IMAGE) {
-            if (!view_.Allocate(DataViewSize(size)))
-                return NoMemory();
-            for (const SectorRun &run : ReadDataView(image_.data(), size, view_.data()))
-                areas_.push_back({run.first * SECTOR_DATA_SIZE, (run.first + run.count) * SECTOR_DATA_SIZE});
-        } else {
-            areas_.push_back({0, size});
-        }
-    }
 
     // Open files stand in the way of writing: of the output where it is the
     // input too, and on Windows of replacing the container.
@@ -100,21 +96,39 @@ bool Container::Put(uint64_t position, const uint8_t *bytes, uint64_t n)
         changed_.push_back({position, position + n});
         return true;
     }
-    memcpy(view_.data() + position, bytes, n);
+    // The sectors that hold the bytes, as an earlier Put left them or else
+    // as the file holds them, get the data and their codes, and give the
+    // data back to the view.
     const uint64_t first = position / SECTOR_DATA_SIZE, end = (position + n - 1) / SECTOR_DATA_SIZE + 1;
-    uint8_t *const sectors = image_.data() + first * RAW_SECTOR_SIZE;
-    const uint64_t length = (end - first) * RAW_SECTOR_SIZE;
-    if (WriteDataView(sectors, length, view_.data() + first * SECTOR_DATA_SIZE) == UINT64_MAX)
+    std::vector<uint8_t> run((end - first) * RAW_SECTOR_SIZE);
+    for (uint64_t i = first; i < end; i++) {
+        uint8_t *const to = &run[(i - first) * RAW_SECTOR_SIZE];
+        const auto put = sectors_.find(i);
+        if (put != sectors_.end())
+            memcpy(to, put->second.data(), RAW_SECTOR_SIZE);
+        else if (image_.data() != nullptr)
+            memcpy(to, image_.data() + i * RAW_SECTOR_SIZE, RAW_SECTOR_SIZE);
+        else if (file_.Read(i * RAW_SECTOR_SIZE, to, RAW_SECTOR_SIZE))
+            return false;
+    }
+    memcpy(view_.data() + position, bytes, n);
+    if (WriteDataView(run.data(), run.size(), view_.data() + first * SECTOR_DATA_SIZE) == UINT64_MAX)
         return false;
-    ReadDataView(sectors, length, view_.data() + first * SECTOR_DATA_SIZE);
-    changed_.push_back({first * RAW_SECTOR_SIZE, end * RAW_SECTOR_SIZE});
+    ReadDataView(run.data(), run.size(), view_.data() + first * SECTOR_DATA_SIZE);
+    for (uint64_t i = first; i < end; i++)
+        sectors_[i].assign(&run[(i - first) * RAW_SECTOR_SIZE], &run[(i - first + 1) * RAW_SECTOR_SIZE]);
     return true;
 }
 
 Error Container::Commit(const char *patch, const std::string &description)
 {
-    if (patch == nullptr)
-        return changed_.empty() ? Error() : WriteFileSafely(file_.path().c_str(), image_.data(), image_.size());
+    if (patch == nullptr) {
+        for (const auto &[i, sector] : sectors_)
+            memcpy(image_.data() + i * RAW_SECTOR_SIZE, sector.data(), RAW_SECTOR_SIZE);
+        if (changed_.empty() && sectors_.empty())
+            return Error();
+        return WriteFileSafely(file_.path().c_str(), image_.data(), image_.size());
+    }
 
     // The untouched bytes come from the file itself, which Put never changes.
     std::vector<uint8_t> block(PPF_BLOCK_CHECK_SIZE);
@@ -123,8 +137,13 @@ Error Container::Commit(const char *patch, const std::string &description)
         if (Error error = file_.Read(PPF_BLOCK_CHECK_OFFSET, block.data(), block.size()))
             return error;
     PpfWriter writer(description, check ? block.data() : nullptr);
+    std::vector<uint8_t> before(RAW_SECTOR_SIZE);
+    for (const auto &[i, sector] : sectors_) {
+        if (Error error = file_.Read(i * RAW_SECTOR_SIZE, before.data(), RAW_SECTOR_SIZE))
+            return error;
+        writer.Add(i * RAW_SECTOR_SIZE, before.data(), sector.data(), RAW_SECTOR_SIZE);
+    }
     std::sort(changed_.begin(), changed_.end(), [](const Area &a, const Area &b) { return a.begin < b.begin; });
-    std::vector<uint8_t> before;
     for (size_t i = 0; i < changed_.size();) {
         Area range = changed_[i];
         for (i++; i < changed_.size() && changed_[i].begin <= range.end + NEAR; i++)

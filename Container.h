@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -82,12 +83,13 @@ private:
     InputFile file_;
     Use use_ = TO_READ;
     Kind kind_ = PLAIN;
-    Buffer image_; // the file's bytes; empty for a raw image read TO_READ
+    Buffer image_; // the file's bytes, but for a raw image not written whole
     Buffer view_;  // a raw image's data view
     std::vector<Area> areas_;
     bool fileSystem_ = false;
     IsoNames names_;
-    std::vector<Area> changed_; // ranges of the file's bytes that Put changed
+    std::vector<Area> changed_;                             // of a plain file, by Put
+    std::map<uint64_t, std::vector<uint8_t>> sectors_;      // of a raw image, by Put: each sector as it is now
 };
 
 #endif

@@ -122,8 +122,9 @@ BENCHMARK(BM_ToolPackPeakMemory)->Unit(benchmark::kSecond)->UseRealTime()->Itera
 
 // A container (or a raw CD image) with a record in its middle, which
 // put-back replaces by turns with two shorter ones, so that every run writes
-// the whole file; against a synced copy of the same file.
-void PutBack(benchmark::State &state, bool image)
+// the whole file, or with patch only a patch; against a synced copy of the
+// same file.
+void PutBack(benchmark::State &state, bool image, bool patch)
 {
     const uint64_t size = ContainerSize() / RAW_SECTOR_SIZE * RAW_SECTOR_SIZE;
     Bytes container = Random(size, 2);
@@ -155,7 +156,10 @@ void PutBack(benchmark::State &state, bool image)
         for (int turn = 0; turn < 2; turn++)
             dd = std::min(dd, Spawn({"dd", "if=" + path, "of=" + copy, "bs=1M", "conv=fsync"}).seconds);
         for (int turn = 0; turn < 2; turn++) {
-            const Child child = Spawn({EXSPACK_TOOL, inputs[turn], path, "-i", "-p", std::to_string(position)});
+            std::vector<std::string> args = {EXSPACK_TOOL, inputs[turn], path, "-i", "-p", std::to_string(position)};
+            if (patch) // the container is only read
+                args.push_back(Scratch() + "/change.ppf");
+            const Child child = Spawn(args);
             put = std::min(put, child.seconds);
             peak = std::max(peak, child.peakMiB);
         }
@@ -165,8 +169,9 @@ void PutBack(benchmark::State &state, bool image)
     state.counters["peak_per_size"] = peak / (size >> 20);
     state.counters["peak_MiB"] = peak;
 }
-BENCHMARK_CAPTURE(PutBack, container, false)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(2);
-BENCHMARK_CAPTURE(PutBack, cd_image, true)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(2);
+BENCHMARK_CAPTURE(PutBack, container, false, false)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(2);
+BENCHMARK_CAPTURE(PutBack, cd_image, true, false)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(2);
+BENCHMARK_CAPTURE(PutBack, cd_image_patch, true, true)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(2);
 
 // -l on a raw image against -l on its data view as a plain file.
 void BM_ToolListCdImage(benchmark::State &state)

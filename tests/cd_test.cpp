@@ -12,8 +12,6 @@ const Bytes kSample = ReadFile(EXSPACK_CD_SAMPLE);
 
 Bytes Part(const Bytes &b, size_t from, size_t n) { return Bytes(b.begin() + from, b.begin() + from + n); }
 
-Bytes Flipped(Bytes b, size_t at, uint8_t bits) { b[at] ^= bits; return b; }
-
 TEST(CdImage, CodesMadeAnewAreTheSamplesOwn)
 {
     REQUIRE_SAMPLE(EXSPACK_CD_SAMPLE);
@@ -25,15 +23,6 @@ TEST(CdImage, CodesMadeAnewAreTheSamplesOwn)
         EXPECT_EQ(SetSectorCodes(sector.data()), kDataOffset[i] != 0);
         EXPECT_EQ(sector, Part(kSample, i * S, S)) << "sector " << i;
     }
-}
-
-TEST(CdImage, RawImageIsWholeSectorsAfterASync)
-{
-    REQUIRE_SAMPLE(EXSPACK_CD_SAMPLE);
-    for (uint64_t size : std::initializer_list<uint64_t>{0, 1, S - 1, S + 1, 7 * S - 1, S, 7 * S})
-        EXPECT_EQ(IsRawImage(kSample.data(), size), size % S == 0 && size != 0) << size;
-    for (size_t at : {0, 1, 10, 11})
-        EXPECT_FALSE(IsRawImage(Flipped(kSample, at, 1).data(), 7 * S)) << "sync byte " << at;
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <tuple>
 
 #ifdef _WIN32
 #include <process.h>
@@ -81,10 +82,8 @@ inline Bytes Record(const Bytes &input, bool best = false)
     const uint64_t n = best ? LZSS_CompressOptimal(input.data(), input.size(), record.data() + 8, work.data())
                             : LZSS_CompressSimpleFast(input.data(), input.size(), record.data() + 8);
     record.resize(8 + n);
-    const uint32_t size = (uint32_t)input.size();
-    const uint8_t header[8] = {0x45, 0x58, 0x53, 0x01, (uint8_t)size, (uint8_t)(size >> 8), (uint8_t)(size >> 16),
-                               (uint8_t)(size >> 24)};
-    std::copy(header, header + 8, record.begin());
+    for (int i = 0; i < 4; i++)
+        record[i] = "EXS\x01"[i], record[4 + i] = (uint8_t)(input.size() >> (8 * i));
     return record;
 }
 
@@ -96,10 +95,9 @@ inline Bytes Record(const Bytes &input, bool best = false)
 inline Bytes ApplyPpf(Bytes image, const Bytes &patch, bool undo)
 {
     const size_t BLOCK = 0x9320, check = patch.size() >= 60 && patch[57] ? 1024 : 0;
-    EXPECT_TRUE(patch.size() >= 60 && std::string(patch.begin(), patch.begin() + 6) == "PPF30\x02") << "no PPF 3.0";
-    EXPECT_TRUE(patch.size() >= 60 + check && std::all_of(patch.begin() + 6, patch.begin() + 56, [](uint8_t c) {
-                    return c >= 0x20 && c < 0x7F;
-                })) << "description";
+    const auto printable = [](uint8_t c) { return c >= 0x20 && c < 0x7F; };
+    EXPECT_TRUE(patch.size() >= 60 + check && std::string(patch.begin(), patch.begin() + 6) == "PPF30\x02" &&
+                std::all_of(patch.begin() + 6, patch.begin() + 56, printable)) << "no PPF 3.0 header";
     EXPECT_EQ(Bytes(patch.begin() + 56, patch.begin() + 60), Bytes({0, image.size() >= BLOCK + 1024, 1, 0}));
     EXPECT_TRUE(undo || !check || std::equal(patch.begin() + 60, patch.begin() + 1084, image.begin() + BLOCK));
     uint64_t end = 0;
@@ -218,9 +216,7 @@ protected:
             fs::create_hard_link(file, link);
         const auto before = Snapshot();
         const Outcome outcome = Exec(run.args, run.shell, run.together);
-        EXPECT_EQ(outcome.status, run.status) << what;
-        EXPECT_EQ(outcome.out, run.out) << what;
-        EXPECT_EQ(outcome.err, run.err) << what;
+        EXPECT_EQ(std::tie(outcome.status, outcome.out, outcome.err), std::tie(run.status, run.out, run.err)) << what;
         if (run.status != 0) {
             EXPECT_EQ(Snapshot(), before) << what << ": the folder changed";
         } else if (!run.file.empty()) {
@@ -242,12 +238,11 @@ protected:
         const Bytes before = ReadFile(path.string());
         const auto time = fs::last_write_time(path);
         std::vector<std::string> patching = args;
-        patching.push_back(patch.string());
-        const Outcome patched = Exec(patching);
+        const Outcome patched = (patching.push_back(patch.string()), Exec(patching));
         EXPECT_TRUE(ReadFile(path.string()) == before && fs::last_write_time(path) == time) << "container written";
         fs::create_hard_link(path, dir / ".link");
         const Outcome run = Exec(args);
-        EXPECT_TRUE(patched.status == run.status && patched.out == run.out && patched.err == run.err);
+        EXPECT_EQ(std::tie(patched.status, patched.out, patched.err), std::tie(run.status, run.out, run.err));
         EXPECT_EQ(fs::exists(patch), run.status == 0);
         if (run.status == 0) {
             const Bytes ppf = ReadFile(patch.string()), after = ReadFile(path.string());

@@ -52,30 +52,32 @@ std::string RecordName(uint64_t position) { return Str("%08zX.bin", position); }
 
 TEST_F(Tool, Runs)
 {
-    const Bytes sample = Sample(300), record = Record(sample), best = Record(sample, true);
+    const Bytes sample = Sample(300), record = Record(sample), best = Record(sample, true), noise = RandomBytes(20000, 13);
     Bytes container(32, 0x02), image = RandomBytes(20, 12), liar = record, edited(sample.begin(), sample.end() - 20);
-    Append(container, record); // behind a reference before the start at position 0
-    Append(container, {1, 2, 3, 4, 5});
+    Append(container, record), Append(container, {1, 2, 3, 4, 5}); // behind a reference before the start at 0
     Append(image, Record({})); // the record of an empty file as the last 11 bytes
     std::fill(liar.begin(), liar.begin() + 8, 0xEE); // nothing but the stream tells a record's length
-    const Bytes noise = RandomBytes(20000, 13);
+    // A false magic that refers to itself (the scanner talks, -l keeps it
+    // quiet), a record whose header lies, the smallest record as the last
+    // 11 bytes; the search itself is held to a plain one by its fuzz target.
+    Bytes listed = FromHex("45585301 AABBCCDD 000100 00"), lying = Record(sample);
+    lying[5] = 0x30, Append(listed, lying), Append(listed, Record({}));
+    const std::string listing = HEADING + ListingLine(12, lying.size(), 300, "header says 12332") +
+                                ListingLine(12 + lying.size(), 11, 0) + "2 records\n";
     const std::map<std::string, Bytes> files = {
         {"in", sample}, {"rec", record}, {"container", container}, {"image", image}, {"empty", {}},
         {"eight", FromText("ABCDEFGH")}, {"self", FromHex("45585301 01000000 000100")}, {"liar", liar},
         {"cut", Bytes(record.begin(), record.end() - 1)}, {"noise", noise}, {"same", sample}, {"edited", edited},
-        {"out", FromText("an output from an earlier run")}, {"box", container}, {"readonly", container}};
+        {"out", FromText("an output from an earlier run")}, {"box", container}, {"readonly", container},
+        {"listed", listed}, {"log", FromText("earlier")}, {"none", FromHex("45585301 00000000 0000")}};
     for (const auto &[name, bytes] : files)
         WriteBytes(dir / name, bytes);
-    fs::create_directory(dir / "folder");
-    fs::create_directories(dir / "blocked" / "00000000.bin");
-    for (uint64_t size : {uint64_t(1) << 31, (uint64_t(1) << 32) + 12}) { // sparse, a record at the start
-        WriteBytes(dir / std::to_string(size), record);
-        fs::resize_file(dir / std::to_string(size), size);
-    }
+    fs::create_directory(dir / "folder"), fs::create_directories(dir / "blocked" / "00000000.bin");
+    for (uint64_t size : {uint64_t(1) << 31, (uint64_t(1) << 32) + 12}) // sparse, a record at the start
+        WriteBytes(dir / std::to_string(size), record), fs::resize_file(dir / std::to_string(size), size);
     // What putting back makes of the box, and says.
     const Outcome put = Exec({P("edited"), P("box"), "-i", "-p", "32"});
     const Bytes box = ReadFile(P("box"));
-    WriteBytes(dir / "box", container);
     const std::string usage = Str(USAGE, EXSPACK_TOOL), packed = PackLines(record.size(), 300);
     const std::string noisy = PackLines(Record(noise).size(), 20000), open = "Can't open: ";
     const std::string small = "Error: Small file", bad = "Error: Bad file", measure = "Error: GetFileSize()";
@@ -84,10 +86,10 @@ TEST_F(Tool, Runs)
 #else
     const std::string folderInput = measure;
     // Opening a FIFO waits for its other end: the tool must not.
-    mkfifo((dir / "fifo").c_str(), 0600);
     fs::create_directory(dir / "fifos");
-    mkfifo((dir / "fifos" / "00000020.bin").c_str(), 0600);
+    mkfifo((dir / "fifo").c_str(), 0600), mkfifo((dir / "fifos" / "00000020.bin").c_str(), 0600);
     fs::permissions(dir / "readonly", fs::perms(0444));
+    fs::permissions(dir / "log", fs::perms(0604)), fs::create_symlink("log", dir / "symlink");
     // The mode does not hold root back; the refusal is seen as another user.
     const std::string other = geteuid() ? "" : "chmod 777 \"" + dir.string() + "\"; setpriv --reuid=65534 --regid=65534 --clear-groups ";
     const std::string here = "cd \"" + dir.string() + "\" && ", noWait = "timeout 60 ";
@@ -126,6 +128,9 @@ TEST_F(Tool, Runs)
         {{P("rec"), P("in"), "-l"}, 1, "", open + P("in")}, // no folder to extract into
         {{P("rec"), P("none/out"), "-l"}, 1, "", open + P("none/out")},
         {{P("rec"), P("blocked") + "/", "-l"}, 1, HEADING, open + P("blocked/00000000.bin")},
+        {{P("listed"), "-l"}, 0, listing, "", {}, "", ""},
+        {{P("listed"), P("records"), "-d", "-l"}, 0, listing, "", {}, "", ""},
+        {{P("none"), P("nothing"), "-l"}, 0, HEADING + std::string("0 records\n"), "", {}, "", ""}, // 10 bytes after a magic
         {{P("2147483648"), P("out"), "-d"}, 1, "", measure},
         {{P("4294967308"), P("out"), "-d"}, 1, "", measure},
         {{P("rec"), P("out"), "-d", "-p", "4294967296"}, 1, "", small}, // 32-bit values saturate
@@ -152,37 +157,30 @@ TEST_F(Tool, Runs)
         {{P("noise"), "/proc/self/cwd/new"}, 1, noisy, "Can't write: /proc/self/cwd/new", {}, here + "ulimit -f 4; "},
         {{P("in"), P(name)}, 0, packed, "", record, "", name},
         {{P("edited"), P(name)}, 0, PackLines(Record(edited).size(), 280), "", Record(edited), "", name},
+        // A new file's mode is what the umask leaves; a replaced one keeps its
+        // own, and a link its place.
+        {{P("in"), P("new")}, 0, packed, "", record, "umask 027;", "new"},
+        {{P("in"), P("symlink")}, 0, packed, "", record, "", "log"},
         {{P("in"), P("readonly")}, 1, packed, open + P("readonly"), {}, other},
         {{P("edited"), P("readonly"), "-i", "-p", "32"}, 1, "", open + P("readonly"), {}, other},
 #endif
     };
-    for (const ToolRun &run : runs) {
-        Check(run);
-        WriteBytes(dir / "out", files.at("out"));
-        WriteBytes(dir / "box", container);
-    }
-}
-
+    for (const ToolRun &run : runs)
+        WriteBytes(dir / "box", container), Check(run), WriteBytes(dir / "out", files.at("out"));
+    EXPECT_TRUE(fs::is_empty(dir / "nothing"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "records"), {}), 2);
+    EXPECT_EQ(ReadFile(P("records/0000000C.bin")), sample);
 #ifndef _WIN32
-// Standard output goes to the descriptor the shell gave, so >> appends. A
-// new file's mode is what the umask leaves; a replaced one keeps its own,
-// and a link its place.
-TEST_F(Tool, KeepsModesLinksAndStandardOutput)
-{
-    const Bytes record = Record(FromText("contents"));
-    WriteBytes(dir / "in", FromText("contents"));
+    EXPECT_EQ(fs::status(dir / "new").permissions(), fs::perms(0640));
+    EXPECT_TRUE(fs::is_symlink(dir / "symlink") && fs::status(dir / "log").permissions() == fs::perms(0604));
+    // Standard output goes to the descriptor the shell gave: >> appends.
     WriteBytes(dir / "log", FromText("earlier"));
     EXPECT_EQ(std::system(("\"" EXSPACK_TOOL "\" \"" + P("in") + "\" /dev/stdout >>\"" + P("log") + "\"").c_str()), 0);
     EXPECT_EQ(Slurp(dir / "log").substr(0, 7 + record.size()), "earlier" + std::string(record.begin(), record.end()));
-    EXPECT_EQ(Exec({P("in"), P("new")}, "umask 027;").status, 0);
-    EXPECT_EQ(fs::status(dir / "new").permissions(), fs::perms(0640));
-    fs::permissions(dir / "log", fs::perms(0604));
-    fs::create_symlink("log", dir / "link");
-    EXPECT_EQ(Exec({P("in"), P("link")}).status, 0);
-    EXPECT_TRUE(fs::is_symlink(dir / "link") && ReadFile(P("log")) == record);
-    EXPECT_EQ(fs::status(dir / "log").permissions(), fs::perms(0604));
+#endif
 }
 
+#ifndef _WIN32
 // Two runs that put records back into one container take turns: the second
 // waits for the first's lock and puts its record into the first one's
 // result, so that no edit is lost.
@@ -191,8 +189,7 @@ TEST_F(Tool, PutBackWaitsForTheContainersLock)
     const Bytes a = Sample(2000), b = RandomBytes(2000, 9);
     Bytes container = Record(a), editedA = a, editedB = b;
     const uint64_t second = container.size();
-    Append(container, Record(b));
-    editedA[100] = '#', editedB[1999] ^= 1;
+    Append(container, Record(b)), editedA[100] = '#', editedB[1999] ^= 1;
     for (const auto &[name, bytes] : {std::pair("box", container), {"first", container}, {"a", editedA}, {"b", editedB}})
         WriteBytes(dir / name, bytes);
     ASSERT_EQ(Exec({P("a"), P("first"), "-i"}).status, 0);
@@ -206,8 +203,7 @@ TEST_F(Tool, PutBackWaitsForTheContainersLock)
                            P("box") + "\" -i -p " + std::to_string(second) + " >/dev/null").c_str(), "r");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(ReadFile(P("box")), container) << "the second run did not wait";
-    fs::rename(dir / "first", dir / "box");
-    close(held);
+    fs::rename(dir / "first", dir / "box"), close(held);
     EXPECT_EQ(pclose(waiting), 0);
     for (const auto &[position, expected] : {std::pair(uint64_t(0), editedA), {second, editedB}}) {
         EXPECT_EQ(Exec({P("box"), P("out"), "-d", "-p", std::to_string(position)}).status, 0);
@@ -222,10 +218,7 @@ TEST_F(Tool, InterruptsLeaveNoTemporaryFile)
     // Large enough that writing it out takes a while; sparse, so making it
     // does not.
     const Bytes input = Sample(3000);
-    Bytes edited = input;
-    edited[10] = '#';
-    WriteBytes(dir / "edited", edited);
-    WriteBytes(dir / "box", Record(input));
+    WriteBytes(dir / "edited", Sample(2990)), WriteBytes(dir / "box", Record(input));
     fs::resize_file(dir / "box", 192 << 20);
     const auto temporary = [&] {
         return std::any_of(fs::directory_iterator(dir), fs::directory_iterator(),
@@ -240,13 +233,11 @@ TEST_F(Tool, InterruptsLeaveNoTemporaryFile)
             execl(EXSPACK_TOOL, EXSPACK_TOOL, P("edited").c_str(), P("box").c_str(), "-i", (char *)nullptr);
             _exit(127);
         }
-        int status = 0;
-        bool seen = false;
+        int status = 0, seen = 0;
         for (int i = 0; i < 60000 && !(seen = temporary()) && waitpid(pid, &status, WNOHANG) == 0; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         EXPECT_TRUE(seen) << "no temporary file to interrupt";
-        kill(pid, sig);
-        waitpid(pid, &status, 0);
+        kill(pid, sig), waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "signal " << sig << ", status " << status;
         EXPECT_FALSE(temporary()) << "signal " << sig;
         EXPECT_EQ(Exec({P("box"), P("out"), "-d"}).status, 0);
@@ -254,58 +245,6 @@ TEST_F(Tool, InterruptsLeaveNoTemporaryFile)
     }
 }
 #endif
-
-TEST_F(Tool, ListsAndExtractsExactlyTheRecordsOfAContainer)
-{
-    // Between random bytes: a record whose eight middle literals make a
-    // header, so that a valid record starts inside it, which only a search
-    // that resumes behind the outer record skips; a false magic that refers
-    // to itself (the scanner talks); one that refers before the start, and
-    // near misses; two records back to back; one cut before its terminator,
-    // whose 02 bytes make the next reference point before the start; one
-    // whose header lies; the smallest record as the last 11 bytes.
-    const Bytes nesting = FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop"), nested = Record(nesting);
-    ASSERT_EQ(Bytes(nested.begin() + 18, nested.begin() + 22), FromText("EXS\x01"));
-    const Bytes lie = FromText("the header lies about this size");
-    Bytes liar = Record(lie), cut = Record(FromText(std::string(100, 'c') + "cut short"));
-    liar[4] = 0x39, liar[5] = 0x30, liar[6] = 0, liar[7] = 0;
-    cut.resize(cut.size() - 3), cut.insert(cut.end(), 16, 0x02);
-    const struct {
-        Bytes bytes, input;
-        const char *header; // null for no record
-        bool glued;         // to the piece before
-    } pieces[] = {{nested, nesting, "ok", false},
-                  {FromHex("45585301 AABBCCDD 000100"), {}, nullptr, false},
-                  {FromHex("45585301 00000000 000200 45585302 455853"), {}, nullptr, false},
-                  {Record(Sample(3000)), Sample(3000), "ok", true},
-                  {Record(FromText("adjacent")), FromText("adjacent"), "ok", true},
-                  {cut, {}, nullptr, false},
-                  {liar, lie, "header says 12345", false},
-                  {Record({}), {}, "ok", false}};
-    std::mt19937 rng(6);
-    Bytes container;
-    std::string listing = HEADING;
-    std::vector<std::pair<size_t, Bytes>> expected;
-    for (const auto &piece : pieces) {
-        Append(container, RandomBytes(piece.glued ? 0 : rng() % 300, rng()));
-        if (piece.header != nullptr)
-            listing += ListingLine(container.size(), piece.bytes.size(), piece.input.size(), piece.header),
-                expected.push_back({container.size(), piece.input});
-        Append(container, piece.bytes);
-    }
-    WriteBytes(dir / "container", container);
-    listing += std::to_string(expected.size()) + " records\n";
-
-    Check({{P("container"), "-l"}, 0, listing, "", {}, "", ""});
-    Check({{P("container"), P("records"), "-d", "-l"}, 0, listing, "", {}, "", ""});
-    EXPECT_EQ((size_t)std::distance(fs::directory_iterator(dir / "records"), {}), expected.size());
-    for (const auto &[position, decoded] : expected)
-        EXPECT_EQ(ReadFile(P("records/") + RecordName(position)), decoded) << position;
-    // A magic with only 10 bytes behind it holds no record.
-    WriteBytes(dir / "none", FromHex("45585301 00000000 0000"));
-    EXPECT_EQ(Exec({P("none"), P("empty"), "-l"}).out, std::string(HEADING) + "0 records\n");
-    EXPECT_TRUE(fs::is_empty(dir / "empty"));
-}
 
 TEST_F(Tool, PutsRecordsBackIntoTheirRooms)
 {
@@ -316,8 +255,7 @@ TEST_F(Tool, PutsRecordsBackIntoTheirRooms)
     Bytes literals = FromHex("45585301 C8000000"), liar = Record(Sample(700));
     for (size_t i = 0; i < 200; i += 8)
         Append(literals, {0xFF}), Append(literals, Bytes(noise.begin() + i, noise.begin() + i + 8));
-    Append(literals, FromHex("00 0000"));
-    liar[6] = 0x7F;
+    Append(literals, FromHex("00 0000")), liar[6] = 0x7F;
     const std::vector<Bytes> packed = {Record(Sample(2000)), Record(Sample(3000), true), literals, liar, Record(e),
                                        Record(FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop"))};
     const std::vector<uint64_t> sizes = {2000, 3000, 200, 700, 5000, 24};
@@ -345,7 +283,6 @@ TEST_F(Tool, PutsRecordsBackIntoTheirRooms)
     // be in either case, other files and -p are ignored.
     Bytes edited = e;
     edited[100] ^= 1, edited[4000] = '#';
-    ASSERT_NE(Record(edited).size(), packed[4].size());
     const Bytes zeros = Record(Bytes(100, 0)), honest = Record(Sample(700));
     WriteBytes(name(at[2]), Bytes(100, 0)), WriteBytes(name(at[3]), Sample(700)), WriteBytes(name(at[4]), edited);
     fs::remove(name(at[0])), fs::remove(name(at[1])), WriteBytes(dir / "recs" / "notes.txt", {});
@@ -365,8 +302,7 @@ TEST_F(Tool, PutsRecordsBackIntoTheirRooms)
     // Refusals change nothing, an existing patch neither, and a false
     // record's complaint stays out of the report. A room is a record that -l
     // lists: zeros scan as an empty stream, but hold no record.
-    WriteBytes(dir / "big", RandomBytes(1000, 5)), WriteBytes(dir / "empty", {});
-    WriteBytes(dir / "old.ppf", FromText("an earlier patch"));
+    WriteBytes(dir / "big", RandomBytes(1000, 5)), WriteBytes(dir / "empty", {}), WriteBytes(dir / "old.ppf", {1});
     for (uint64_t p : {at[5], at[5] + 18})
         fs::create_directories(dir / "overlap"), WriteBytes(dir / "overlap" / RecordName(p), {});
     fs::create_directories(dir / "norecs" / RecordName(at[0]));
@@ -442,9 +378,7 @@ TEST_F(Tool, ListsAndPutsBackInRawCdImages)
         }
         EXPECT_EQ(sector, old) << "sector " << i;
     }
-    const std::string shorter = ListingLine(C, rc.size(), c.size());
-    EXPECT_EQ(Exec({P("image.bin"), P("again"), "-l"}).out,
-              listing.replace(listing.find(shorter), shorter.size(), ListingLine(C, rc.size(), 2000)));
+    ASSERT_EQ(Exec({P("image.bin"), P("again"), "-l"}).status, 0);
     for (const auto &[position, input] : {std::pair(A, editedA), {C, Sample(2000)}, {DD, editedD}})
         EXPECT_EQ(ReadFile(P("again/") + RecordName(position)), input) << position;
     Check({{P("again/") + RecordName(A), P("image.bin"), "-i", "-p", std::to_string(CUT)}, 1, "",
@@ -453,10 +387,8 @@ TEST_F(Tool, ListsAndPutsBackInRawCdImages)
     // Not whole sectors (a stray byte, subchannel data): listed as a plain
     // file after a notice, as a copy without the sync pattern is; never
     // written as an image.
-    image.push_back(0);
-    WriteBytes(dir / "stray.bin", image);
-    image[1] = 0;
-    WriteBytes(dir / "plain.bin", image);
+    image.push_back(0), WriteBytes(dir / "stray.bin", image);
+    image[1] = 0, WriteBytes(dir / "plain.bin", image);
     EXPECT_EQ(Exec({P("stray.bin"), "-l"}).out, "Not read as a CD image: the size is not a whole number of 2352-byte sectors\n" +
                                                     Exec({P("plain.bin"), "-l"}).out);
     Check({{P("again/") + RecordName(A), P("stray.bin"), "-i", "-p", "0"}, 1, "",
