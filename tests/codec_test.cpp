@@ -9,8 +9,6 @@ namespace {
 const uint64_t FAIL = UINT64_MAX;
 const char *const SELF = "(dpos & 0x0FFF) == offset\n";
 
-Bytes Text(size_t n, char c) { return Bytes(n, (uint8_t)c); }
-
 // Up to 8192 bytes with no byte value shared with ASCII text and no pair of
 // bytes twice: nothing in it matches anything.
 Bytes Filler(size_t n)
@@ -50,9 +48,9 @@ TEST(Encoders, KnownStreams)
         {FromText("abcdefghi"), "FF 6162636465666768 01 69 0000", 13},
         {FromText("abcabc"), "07 616263 0110 0000", 8},
         {FromText("ababab"), "03 6162 0120 0000", 7},
-        {Text(18, 'a'), "01 61 01F0 0000", 6},
-        {Text(19, 'a'), "05 61 01F0 61 0000", 7},
-        {Text(20, 'a'), "01 61 01F0 1200 0000", 8},
+        {Bytes(18, 'a'), "01 61 01F0 0000", 6},
+        {Bytes(19, 'a'), "05 61 01F0 61 0000", 7},
+        {Bytes(20, 'a'), "01 61 01F0 1200 0000", 8},
         {FromText("abcXabcYabc"), "2F 616263 58 0110 59 0510 0000", 12}, // the nearer of two equal matches
         {FromText("abcXabcYabcZ"), "AF 616263 58 0110 59 0510 5A 00 0000", 14}, // also short of the end
         // Greedy takes "ab" at 11; the optimum spells "a" and copies "bcdefgh".
@@ -84,7 +82,7 @@ TEST(Encoders, WindowEdgeAndUnnamableSources)
     const std::vector<Copy> copies = Copies(RoundTrip(run).greedy);
     EXPECT_TRUE(copies.size() == 247u && Has(copies, {4096, 2, 17}) && Has(copies, {4198, 1, 17}));
     // A run long enough to fill its byte's queue to the brim.
-    EXPECT_EQ(RoundTrip(Text(5000, 'a')).greedy.size(), 630u);
+    EXPECT_EQ(RoundTrip(Bytes(5000, 'a')).greedy.size(), 630u);
 
     // At 4110 the only 6-byte match at distance 15 starts at 4095: the
     // encoders take the same bytes from 2000 instead.
@@ -95,15 +93,6 @@ TEST(Encoders, WindowEdgeAndUnnamableSources)
     const Streams s = RoundTrip(input);
     EXPECT_TRUE(Has(Copies(s.greedy), {4110, 2110, 6}));
     EXPECT_TRUE(Has(Copies(s.optimal), {4110, 2110, 6}));
-}
-
-TEST(Encoders, RoundTripTheSampleFiles)
-{
-    for (const char *file : kCorpusFiles) {
-        const std::string path = std::string(EXSPACK_CORPUS) + "/" + file;
-        REQUIRE_SAMPLE(path);
-        RoundTrip(ReadFile(path));
-    }
 }
 
 // Streams the scanner refuses, and what it prints for each; the seeds of

@@ -95,7 +95,8 @@ TEST(Optimal, AsSmallAsTheSlowShortestPath)
 }
 
 // The starts of the sample files, and pieces of sparse sprites, padded
-// tables, few-valued bitmaps, tiles and meshes.
+// tables, few-valued bitmaps, tiles and meshes; and each file whole through
+// the round trip.
 TEST(Optimal, SmallestOnPiecesOfSampleFiles)
 {
     std::vector<std::pair<std::string, size_t>> pieces;
@@ -109,6 +110,7 @@ TEST(Optimal, SmallestOnPiecesOfSampleFiles)
         ASSERT_GE(file.size(), from + 9000) << path;
         const Bytes input(file.begin() + from, file.begin() + from + std::min<size_t>(file.size() - from, 12288));
         EXPECT_EQ(RoundTrip(input).optimal.size(), SmallestStreamSize(input)) << path;
+        RoundTrip(file);
     }
 }
 

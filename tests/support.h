@@ -14,6 +14,7 @@
 #include "LZSS.h"
 #include "reference.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -29,16 +30,14 @@ struct Streams {
 };
 
 
-// Scans stream with exactly `available` of its bytes readable.
-inline ScanResult Scan(const Bytes &stream, size_t available)
+// Scans stream with exactly its bytes readable.
+inline ScanResult Scan(const Bytes &stream)
 {
-    GuardedBuffer guarded(available, stream.data());
+    GuardedBuffer guarded(stream.size(), stream.data());
     ScanResult result{0, 0xC0FFEE};
-    result.size = LZSS_GetDecompressedSize(guarded.data(), available, &result.consumed);
+    result.size = LZSS_GetDecompressedSize(guarded.data(), stream.size(), &result.consumed);
     return result;
 }
-
-inline ScanResult Scan(const Bytes &stream) { return Scan(stream, stream.size()); }
 
 // Scans, then decodes into a guarded buffer of exactly the scanned size from
 // a guarded copy of exactly the consumed bytes.
@@ -105,7 +104,7 @@ inline Bytes FromHex(const std::string &hex)
     return bytes;
 }
 
-inline Bytes ReadFile(const std::string &path)
+inline Bytes ReadFile(const std::filesystem::path &path)
 {
     std::ifstream file(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());

@@ -30,11 +30,8 @@ struct Outcome {
     std::string out, err;
 };
 
-inline std::string Slurp(const fs::path &path)
-{
-    std::ifstream file(path, std::ios::binary); // by the path itself: a name in any script on Windows
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
+// By the path itself: a name in any script on Windows.
+inline std::string Slurp(const fs::path &path) { const Bytes bytes = ReadFile(path); return {bytes.begin(), bytes.end()}; }
 
 inline void WriteBytes(const fs::path &path, const Bytes &bytes)
 {
@@ -128,8 +125,7 @@ struct ToolRun {
     int status;
     std::string out, err;
     Bytes written = {};
-    std::string shell = "";
-    std::string file = "out";
+    std::string shell = "", file = "out";
     bool together = false; // both streams to out, as on a terminal
 };
 
