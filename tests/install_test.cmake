@@ -6,13 +6,7 @@
 #         -DC_COMPILER=<cc> "-DC_FLAGS=<flags>" [-DPKG_CONFIG=<pkg-config>]
 #         -P install_test.cmake
 # C_FLAGS are the build's own (sanitizers, say), which linking its library needs.
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "failed (${status}): ${ARGN}\n${out}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run.cmake)
 
 set(prefix ${WORK}/prefix)
 file(REMOVE_RECURSE ${WORK})
