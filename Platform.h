@@ -102,6 +102,35 @@ private:
 #endif
 };
 
+// An output written as it is made, in order, then committed whole: the same
+// rules as WriteFileSafely below, which is one Open, one Write and Commit.
+// Until Commit succeeds nothing at path has changed; an OutputFile dropped
+// without Commit leaves no trace. Bytes may come from memory (Write) or be
+// taken from ranges of an input file (Copy), so that a changed copy of a
+// large file never has to be held whole: where the system can, Copy shares
+// the input's bytes rather than moving them (the web page's output is a
+// Blob made of slices of the original file).
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile(); // abandons an output not committed
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+
+    // Errors as WriteFileSafely's; nothing is written at path yet.
+    Error Open(const char *path);
+    Error Write(const uint8_t *data, uint64_t size);
+    // Appends bytes [offset, offset + size) of from, which stays open.
+    Error Copy(const InputFile &from, uint64_t offset, uint64_t size);
+    // Flushes the output and puts it in place of path (the folder's entry
+    // flushed too, where the system has that).
+    Error Commit();
+
+private:
+    struct State;
+    State *state_ = nullptr;
+};
+
 // The whole file at path in *buffer, as InputFile::ReadAll reads it.
 Error ReadWholeFile(const char *path, Buffer *buffer);
 
