@@ -250,9 +250,7 @@ static Error List(const Options &options)
     if (folder != NULL) {
         if (!MakeFolder(folder))
             return CantOpen(folder);
-        prefix = folder;
-        if (prefix.back() != '/')
-            prefix += '/';
+        prefix = PathInFolder(folder, "");
     }
     // Every candidate goes through the scanner, and a false one may make it
     // print its self-reference message; that is no news here, so the codec's
@@ -278,7 +276,7 @@ static Error List(const Options &options)
             snprintf(name, sizeof name, "%08llX.bin", (unsigned long long)record.position);
             if (Error error = Decode(input.data(), record, &decoded))
                 return error;
-            if (Error error = WriteFileSafely((prefix + name).c_str(), decoded.data(), decoded.size()))
+            if (Error error = WriteFileSafely((prefix + name).c_str(), decoded.data(), decoded.size(), false))
                 return error;
         }
         char header[32] = "ok";
@@ -292,7 +290,7 @@ static Error List(const Options &options)
             Print("%s\n", header);
     }
     Print("%llu records\n", (unsigned long long)records.size());
-    return Error();
+    return folder != NULL ? FlushFolder(folder) : Error(); // the files were written unflushed
 }
 
 static Error Put(const Options &options)
