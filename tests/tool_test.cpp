@@ -228,7 +228,9 @@ TEST_F(Tool, PutBackWaitsForTheContainersLock)
     // The lock is a mutex named after the file's volume and index.
     BY_HANDLE_FILE_INFORMATION info;
     const HANDLE file = CreateFileW(fs::path(P("box")).wstring().c_str(), 0, 7, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_TRUE(GetFileInformationByHandle(file, &info)), CloseHandle(file);
+    const bool known = GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    ASSERT_TRUE(known);
     const HANDLE held = CreateMutexW(nullptr, TRUE, fs::u8path(Str("Local\\exspack-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
                                                                   info.nFileIndexHigh, info.nFileIndexLow)).wstring().c_str());
     FILE *waiting = _wpopen(fs::u8path("\"" + command + " >NUL\"").wstring().c_str(), L"r");
