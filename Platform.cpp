@@ -445,6 +445,22 @@ void PrintText(FILE *stream, const char *text)
 
 #define NULL_DEVICE "NUL"
 
+PathKind KindOfPath(const char *path)
+{
+    std::wstring wide;
+    if (!Widen(path, &wide))
+        return PATH_OTHER;
+    const HANDLE file = CreateFileW(wide.c_str(), 0, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                    nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? PATH_NEW : PATH_OTHER;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool regular = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+                         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    CloseHandle(file);
+    return regular ? PATH_FILE : PATH_OTHER;
+}
+
 #else
 
 #include <dirent.h>
@@ -781,6 +797,18 @@ bool ListFolder(const char *path, std::vector<std::string> *names)
 void PrintText(FILE *stream, const char *text) { fputs(text, stream); }
 
 #define NULL_DEVICE "/dev/null"
+
+PathKind KindOfPath(const char *path)
+{
+    // Standard error is written at its offset too, but is no data stream.
+    const int descriptor = DescriptorBehind(path);
+    if (descriptor == 1 || descriptor == 2)
+        return descriptor == 1 ? PATH_STANDARD_OUTPUT : PATH_OTHER;
+    struct stat named;
+    if (stat(path, &named) != 0)
+        return errno == ENOENT ? PATH_NEW : PATH_OTHER;
+    return S_ISREG(named.st_mode) ? PATH_FILE : PATH_OTHER;
+}
 
 #endif
 
