@@ -48,7 +48,9 @@ std::string ListingLine(uint64_t position, uint64_t length, uint64_t decoded, co
 
 std::string RecordName(uint64_t position) { return Str("%08zX.bin", position); }
 
+#ifndef _WIN32
 std::string Text(const Bytes &bytes) { return {bytes.begin(), bytes.end()}; }
+#endif
 
 } // namespace
 
