@@ -66,6 +66,9 @@ TEST_F(Tool, Runs)
     // 11 bytes; the search itself is held to a plain one by its fuzz target.
     Bytes listed = FromHex("45585301 AABBCCDD 000100 00"), lying = Record(sample);
     lying[5] = 0x30, Append(listed, lying), Append(listed, Record({}));
+    const Bytes nestedText = FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop");
+    Bytes nestedPut = Record(FromText("ABCDEFGH"));
+    nestedPut.resize(38);
     const std::string listing = HEADING + ListingLine(12, lying.size(), 300, "header says 12332") +
                                 ListingLine(12 + lying.size(), 11, 0) + "2 records\n";
     const std::map<std::string, Bytes> files = {
@@ -74,8 +77,8 @@ TEST_F(Tool, Runs)
         {"cut", Bytes(record.begin(), record.end() - 1)}, {"noise", noise}, {"same", sample}, {"edited", edited},
         {"out", FromText("an output from an earlier run")}, {"box", container}, {"readonly", container},
         {"listed", listed}, {"log", FromText("earlier")}, {"none", FromHex("45585301 00000000 0000")},
-        {"nested", Record(FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop"))}, {"zeros", Bytes(64, 0)},
-        {"old.ppf", FromText("PPF30")}, {"blank.ppf", {}}, {"cue", FromText("FILE \"disc.bin\" BINARY\n")}, {"overlap/00000000.bin", {}}, {"overlap/00000012.bin", {}}};
+        {"nested", Record(nestedText)}, {"zeros", Bytes(64, 0)}, {"old.ppf", FromText("PPF30")}, {"blank.ppf", {}},
+        {"cue", FromText("FILE \"disc.bin\" BINARY\n")}, {"overlap/00000000.bin", {}}, {"overlap/00000012.bin", {}}};
     fs::create_directory(dir / "overlap");
     for (const auto &[name, bytes] : files)
         WriteBytes(dir / name, bytes);
@@ -159,6 +162,12 @@ TEST_F(Tool, Runs)
         {{P("missing"), P("container"), "-i"}, 1, "", open + P("missing")},
         {{P("in"), P("missing"), "-i"}, 1, "", open + P("missing")},
         {{P("listed"), "-l"}, 0, listing, "", {}, "", ""},
+        // A record whose literals hold a whole record (magic, size and a
+        // stream that ends where its own does): the outer one is the record.
+        {{P("nested"), "-l"}, 0, HEADING + ListingLine(0, 38, 24) + "1 records\n", "", {}, "", ""},
+        {{P("nested"), P("out"), "-d"}, 0, UnpackLines(24, 38), "", nestedText},
+        {{P("eight"), P("nested"), "-i"}, 0, REPORT + Str("0x%08X  %-10u  %-10u  %-12u  padded\n", 0, 38, 20, 8) +
+         "1 records put back\n", "", nestedPut, "", "nested"},
         {{P("listed"), P("records"), "-d", "-l"}, 0, listing, "", {}, "", ""},
         {{P("none"), P("nothing"), "-l"}, 0, HEADING + std::string("0 records\n"), "", {}, "", ""}, // 10 bytes after a magic
         {{P("2147483648"), P("out"), "-d"}, 1, "", measure},
@@ -368,10 +377,12 @@ TEST_F(Tool, ListsAndPutsBackInRawCdImages)
 
     // Edited records go back; each sector whose data changed gets codes
     // that fit, every other sector stays as it was, codes and all. The last
-    // byte of d changes the last sector of its record only.
-    Bytes editedA = a, editedD = d;
+    // byte of d changes the last sector of its record only; a and b share a
+    // sector, which must carry both their changes.
+    Bytes editedA = a, editedB(b.begin(), b.end() - 10), editedD = d;
     editedA[5000] = '#', editedD.back() ^= 0x55;
     WriteBytes(dir / "recs" / RecordName(A), editedA), WriteBytes(dir / "recs" / RecordName(DD), editedD);
+    WriteBytes(dir / "recs" / RecordName(B), editedB);
     WriteBytes(dir / "recs" / RecordName(C), Sample(2000));
     const Outcome put = PutBack({P("recs"), P("image.bin"), "-i"}, "image.bin");
     EXPECT_NE(put.out.find(Str("0x%08zX  %-10zu  %-10zu  5000          default\n", DD, rd.size(), rd.size())), std::string::npos);
@@ -386,10 +397,21 @@ TEST_F(Tool, ListsAndPutsBackInRawCdImages)
         EXPECT_TRUE(sector == old && (!changed || (i != 5 && i != 6))) << "sector " << i;
     }
     ASSERT_EQ(Exec({P("image.bin"), P("again"), "-l"}).status, 0);
-    for (const auto &[position, input] : {std::pair(A, editedA), {C, Sample(2000)}, {DD, editedD}})
+    for (const auto &[position, input] : {std::pair(A, editedA), {B, editedB}, {C, Sample(2000)}, {DD, editedD}})
         EXPECT_EQ(ReadFile(P("again/") + RecordName(position)), input) << position;
-    Check({{P("again/") + RecordName(A), P("image.bin"), "-i", "-p", std::to_string(CUT)}, 1, "",
-           Str("Error: No record at 0x%08zX", CUT)}); // its run ends first
+    // A record's run ends it, and between runs (Form 2 and audio sectors,
+    // whose view bytes are zeros) there is none: never read on into the
+    // next run as if the runs were joined.
+    const uint64_t GAP = 8 * D + 100;
+    for (const ToolRun &run : std::vector<ToolRun>{
+             {{P("again/") + RecordName(A), P("image.bin"), "-i", "-p", std::to_string(CUT)}, 1, "",
+              Str("Error: No record at 0x%08zX", CUT)},
+             {{P("again/") + RecordName(A), P("image.bin"), "-i", "-p", std::to_string(GAP)}, 1, "",
+              Str("Error: No record at 0x%08zX", GAP)},
+             {{P("image.bin"), P("out"), "-d", "-p", std::to_string(CUT)}, 1, "", "Error: Bad file"},
+             {{P("image.bin"), P("out"), "-d", "-p", std::to_string(GAP)}, 1, "", "Error: Small file"},
+             {{P("image.bin"), P("out"), "-d", "-p", std::to_string(10 * D - 11)}, 1, "", "Error: Small file"}})
+        Check(run);
 
     // Not whole sectors (a stray byte, subchannel data): listed as a plain
     // file after a notice, as a copy without the sync pattern is; never
