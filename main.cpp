@@ -347,9 +347,8 @@ static Error Put(const Options &options)
     if (Error error = CheckPatch(options.patch))
         return error;
     // As in List: the scanner's message about a false record is no news.
-    FILE *real = DivertStdout();
     if (report == stdout)
-        report = real;
+        report = DivertStdout();
     std::vector<PutBackLine> lines;
     bool names = false;
     if (Error error = PutBack(options.input, options.output, options.file_pos, options.patch, &lines, &names))
@@ -377,10 +376,14 @@ int main(int argc, char **argv)
         Print(USAGE, argv[0]);
         return 0;
     }
-    // The data alone goes to standard output, the report then to stderr.
+    // The data alone goes to standard output: the report goes to stderr, and
+    // what the codec prints there (the scanner's complaint about a record
+    // that refers to itself) is dropped.
     for (const char *path : {options.output, options.patch})
-        if (path != NULL && KindOfPath(path) == PATH_STANDARD_OUTPUT)
+        if (path != NULL && KindOfPath(path) == PATH_STANDARD_OUTPUT && report == stdout) {
+            DivertStdout();
             report = stderr;
+        }
     Error error;
     switch (options.mode) {
     case MODE_DECOMPRESS:

@@ -190,6 +190,7 @@ TEST_F(Tool, Runs)
         // goes to stderr. (The shell's file there is no file to keep.)
         {{P("in"), "/dev/stdout", "-p", "1"}, 0, Text(record), packed, {}, "", ""},
         {{P("rec"), P("fd/1"), "-d"}, 0, Text(sample), UnpackLines(300, record.size()), {}, "", ""},
+        {{P("self"), "/dev/stdout", "-d"}, 1, "", bad, {}, "", ""}, // nor the scanner's complaint
         {{P("edited"), P("box"), "-i", "-p", "32", "/proc/self/fd/1"}, 0, Text(patch), put.out, {}, "", ""},
         // The write stops part way at a limit of 4 KiB; the record needs more.
         {{P("noise"), P("out")}, 1, noisy, "Can't write: " + P("out"), {}, "ulimit -f 4;"},
