@@ -171,6 +171,16 @@ Error FlushFolder(const char *path);
 // relative to that drive's current folder.
 std::string PathInFolder(const std::string &folder, const std::string &name);
 
+// What an output path leads to now, decided as WriteFileSafely decides it,
+// by what the path refers to rather than how it is spelled: nothing yet; a
+// regular file, which writing the output replaces; the standard output the
+// process was given (/dev/stdout, /dev/fd/1, /proc/self/fd/1 or a link to
+// one of them; Windows has no name for it), written at its offset; or
+// anything else (standard error, a device, a pipe, a folder, a path that
+// cannot be looked at).
+enum PathKind { PATH_NEW, PATH_FILE, PATH_STANDARD_OUTPUT, PATH_OTHER };
+PathKind KindOfPath(const char *path);
+
 // Creates the folder path unless a folder (or a link to one) is there already;
 // its parent must exist. Returns whether path is a folder afterwards.
 bool MakeFolder(const char *path);

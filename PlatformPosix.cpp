@@ -540,3 +540,15 @@ FILE *DivertStdout(void)
     realStdout = saved;
     return report;
 }
+
+PathKind KindOfPath(const char *path)
+{
+    // Standard error is written at its offset too, but is no data stream.
+    const int descriptor = DescriptorBehind(path);
+    if (descriptor == 1 || descriptor == 2)
+        return descriptor == 1 ? PATH_STANDARD_OUTPUT : PATH_OTHER;
+    struct stat named;
+    if (stat(path, &named) != 0)
+        return errno == ENOENT ? PATH_NEW : PATH_OTHER;
+    return S_ISREG(named.st_mode) ? PATH_FILE : PATH_OTHER;
+}

@@ -589,3 +589,19 @@ FILE *DivertStdout(void)
     close(null);
     return report;
 }
+
+PathKind KindOfPath(const char *path)
+{
+    std::wstring wide;
+    if (!Widen(path, &wide) || wide.empty())
+        return PATH_OTHER;
+    const HANDLE file = CreateFileW(wide.c_str(), 0, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                    nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? PATH_NEW : PATH_OTHER;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool regular = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+                         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    CloseHandle(file);
+    return regular ? PATH_FILE : PATH_OTHER;
+}

@@ -53,8 +53,9 @@ static Error Gather(const char *from, uint64_t position, std::vector<Item> *item
     return Error();
 }
 
-// Packs the input into the item's room and puts it into the container.
-static Error Place(Container *container, const Item &item, const Buffer &input, PutBackLine *line)
+// Packs the input into the item's room and puts it into the container,
+// which is read from `into` where it is not held in memory.
+static Error Place(Container *container, const char *into, const Item &item, const Buffer &input, PutBackLine *line)
 {
     Placement placed;
     switch (PlaceRecord(container->data(), item.room, input.data(), input.size(), &placed)) {
@@ -62,21 +63,25 @@ static Error Place(Container *container, const Item &item, const Buffer &input, 
         break;
     case PLACE_NO_ROOM:
         return Error{"Error: No room for " + item.path +
-                     AtPosition(": %llu bytes, room %llu\n", placed.smallest, item.room.length)};
+                     AtPosition(": %llu bytes, room %llu", placed.smallest, item.room.length)};
     case PLACE_NO_MEMORY:
         return NoMemory();
     case PLACE_ENCODER_FAILED:
         return Error{"Error: LZSS_Compress*()"};
     }
-    // Read back as unpacking reads it, from a raw image's own sectors.
-    const bool placedWell =
-        placed.stream == PUT_SAME ||
-        (container->Put(item.position, placed.record, item.room.length) &&
-         CheckPlaced(container->data(), container->AreaEnd(item.position), item.position, placed.length,
-                     input.data(), input.size()));
+    // Read back as unpacking reads it, from a raw image's own sectors. A
+    // room lies within the data sectors, so Put fails only when the sectors
+    // it reads from the file do not come: that is the file's fault, not the
+    // record's.
+    const bool put = placed.stream == PUT_SAME || container->Put(item.position, placed.record, item.room.length);
+    const bool placedWell = put && (placed.stream == PUT_SAME ||
+                                    CheckPlaced(container->data(), container->AreaEnd(item.position), item.position,
+                                                placed.length, input.data(), input.size()));
     free(placed.record);
+    if (!put)
+        return CantOpen(into);
     if (!placedWell)
-        return Error{AtPosition("Error: Record put back at 0x%08llX does not read back\n", item.position)};
+        return Error{AtPosition("Error: Record put back at 0x%08llX does not read back", item.position)};
     *line = {item.position, item.room.length, placed.length, input.size(), placed.stream,
              container->FileName(item.position)};
     return Error();
@@ -100,10 +105,10 @@ Error PutBack(const char *from, const char *into, uint64_t position, const char 
     for (Item &item : items)
         if (!HoldsMagic(container.data(), container.size(), item.position) ||
             CheckRecord(container.data(), container.AreaEnd(item.position), item.position, &item.room) != RECORD_OK)
-            return Error{AtPosition("Error: No record at 0x%08llX\n", item.position)};
+            return Error{AtPosition("Error: No record at 0x%08llX", item.position)};
     for (size_t i = 1; i < items.size(); i++)
         if (items[i - 1].position + items[i - 1].room.length > items[i].position)
-            return Error{AtPosition("Error: Overlapping records at 0x%08llX and 0x%08llX\n", items[i - 1].position,
+            return Error{AtPosition("Error: Overlapping records at 0x%08llX and 0x%08llX", items[i - 1].position,
                                     items[i].position)};
 
     lines->resize(items.size());
@@ -112,7 +117,7 @@ Error PutBack(const char *from, const char *into, uint64_t position, const char 
         if (folder)
             if (Error error = ReadWholeFile(items[i].path.c_str(), &read))
                 return error;
-        if (Error error = Place(&container, items[i], folder ? read : single, &(*lines)[i]))
+        if (Error error = Place(&container, into, items[i], folder ? read : single, &(*lines)[i]))
             return error;
     }
     *names = container.HasFileNames();

@@ -50,12 +50,15 @@ struct Options {
     int32_t mode;
     uint32_t file_pos;
     bool best;
+    bool unknown;  // an option or a path the mode does not take
+    bool position; // -p was given
 };
 
 static const char *const arguments[] = {"c", "d", "p", "b", "l", "i", NULL};
 
-// Where the tool's own report goes: stdout, except while listing and putting
-// back (see DivertStdout).
+// Where the tool's own report goes: stdout, or stderr when the output's data
+// goes to stdout; while listing and putting back, stdout as it was before
+// DivertStdout.
 static FILE *report = stdout;
 
 static void PrintArgs(FILE *stream, const char *format, va_list args)
@@ -157,6 +160,7 @@ void argparse(int argc, char **argv, Options *options)
             options->mode = MODE_DECOMPRESS;
             break;
         case 2:
+            options->position = true;
             if (i + 1 < argc)
                 options->file_pos = Parse_ulong(argv[++i]);
             break;
@@ -170,18 +174,59 @@ void argparse(int argc, char **argv, Options *options)
             options->mode = MODE_PUT;
             break;
         default:
+            options->unknown = true;
             warnings.push_back(std::string("Unknown option: ") + arg + "\n");
         }
     }
     if (options->mode != MODE_PUT)
         options->patch = NULL;
+    if (positional > (options->patch != NULL ? 3 : 2))
+        options->unknown = true;
     for (size_t i = 0; i < warnings.size(); i++)
         if (i != third || options->patch == NULL)
             PrintTo(stderr, "%s", warnings[i].c_str());
 }
 
+// Packing or unpacking over an existing file, when the command line held
+// something the tool did not take or a -p that packing ignores, is more
+// likely a typo than a wish: -I for -i, or -i forgotten, would pack over the
+// container meant. An unknown option is named first, being the likelier
+// cause of a stray -p too. A new file, standard output and devices lose
+// nothing and are written.
+static Error CheckReplacing(const Options &options)
+{
+    const char *reason = options.unknown                                     ? ": unknown option"
+                         : options.mode == MODE_COMPRESS && options.position ? ": -p is for -d and -i"
+                                                                             : NULL;
+    if (reason == NULL || KindOfPath(options.output) != PATH_FILE)
+        return Error();
+    return Error{std::string("Error: Not replacing ") + options.output + reason};
+}
+
+// A patch replaces only a patch, or an empty file: a cue sheet or the image
+// itself in PATCH's place would be lost.
+static Error CheckPatch(const char *patch)
+{
+    if (patch == NULL || KindOfPath(patch) != PATH_FILE)
+        return Error();
+    InputFile file;
+    uint8_t magic[3] = {0};
+    if (Error error = file.Open(patch))
+        return error;
+    if (file.size() == 0)
+        return Error();
+    if (file.size() >= sizeof magic)
+        if (Error error = file.Read(0, magic, sizeof magic))
+            return error;
+    if (memcmp(magic, "PPF", sizeof magic) != 0)
+        return Error{std::string("Error: Not a PPF patch: ") + patch};
+    return Error();
+}
+
 static Error Pack(const Options &options)
 {
+    if (Error error = CheckReplacing(options))
+        return error;
     Buffer input;
     if (Error error = ReadWholeFile(options.input, &input))
         return error;
@@ -216,6 +261,8 @@ static Error Decode(const uint8_t *data, const FoundRecord &record, Buffer *deco
 // position of its data view, as -l and -i count.
 static Error Unpack(const Options &options)
 {
+    if (Error error = CheckReplacing(options))
+        return error;
     Container input;
     if (Error error = input.Open(options.input, Container::TO_READ))
         return error;
@@ -295,8 +342,11 @@ static Error List(const Options &options)
 
 static Error Put(const Options &options)
 {
+    if (Error error = CheckPatch(options.patch))
+        return error;
     // As in List: the scanner's message about a false record is no news.
-    report = DivertStdout();
+    if (report == stdout)
+        report = DivertStdout();
     std::vector<PutBackLine> lines;
     bool names = false;
     if (Error error = PutBack(options.input, options.output, options.file_pos, options.patch, &lines, &names))
@@ -324,6 +374,14 @@ int main(int argc, char **argv)
         Print(USAGE, argv[0]);
         return 0;
     }
+    // The data alone goes to standard output: the report goes to stderr, and
+    // what the codec prints there (the scanner's complaint about a record
+    // that refers to itself) is dropped.
+    for (const char *path : {options.output, options.patch})
+        if (path != NULL && KindOfPath(path) == PATH_STANDARD_OUTPUT && report == stdout) {
+            DivertStdout();
+            report = stderr;
+        }
     Error error;
     switch (options.mode) {
     case MODE_DECOMPRESS:

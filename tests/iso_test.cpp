@@ -98,10 +98,13 @@ TEST(Iso, DamagedTreesCostOnlyWhatTheyDamage)
         {"a block size of 512", [](Tree &t) { t.iso[PVD + 129] = 2, t.Drop("/"), t.fileSystem = false; }},
         {"a supplementary descriptor, no primary", [](Tree &t) { t.iso[PVD] = 2, t.Drop("/"), t.fileSystem = false; }},
         {"a descriptor of version 2", [](Tree &t) { t.iso[PVD + B + 6] = 2, t.Drop("/"), t.fileSystem = false; }},
-        {"a multi-extent file",
+        {"a multi-extent file of three extents, offsets counting across all",
          [](Tree &t) {
-             t.Field("F10.BIN;1", FLAGS) |= 0x80, t.Field("F11.BIN;1", NAME + 2) = '0';
-             t.files[6].extents.push_back({t.files[7].extents[0].position, 11, 10}), t.Drop("/MANY/F11.BIN");
+             t.Field("F10.BIN;1", FLAGS) |= 0x80, t.Field("F11.BIN;1", FLAGS) |= 0x80;
+             t.Field("F11.BIN;1", NAME + 2) = '0', t.Field("F12.BIN;1", NAME + 2) = '0';
+             t.files[6].extents.push_back({t.files[7].extents[0].position, 11, 10});
+             t.files[6].extents.push_back({t.files[8].extents[0].position, 12, 21});
+             t.Drop("/MANY/F11.BIN"), t.Drop("/MANY/F12.BIN");
          }},
         {"an extended attribute record, a name outside 0x21..0x7E",
          [](Tree &t) {

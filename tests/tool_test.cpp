@@ -52,6 +52,10 @@ std::string ListingLine(uint64_t position, uint64_t length, uint64_t decoded, co
 
 std::string RecordName(uint64_t position) { return Str("%08zX.bin", position); }
 
+#ifndef _WIN32
+std::string Text(const Bytes &bytes) { return {bytes.begin(), bytes.end()}; }
+#endif
+
 } // namespace
 
 TEST_F(Tool, Runs)
@@ -66,6 +70,9 @@ TEST_F(Tool, Runs)
     // 11 bytes; the search itself is held to a plain one by its fuzz target.
     Bytes listed = FromHex("45585301 AABBCCDD 000100 00"), lying = Record(sample);
     lying[5] = 0x30, Append(listed, lying), Append(listed, Record({}));
+    const Bytes nestedText = FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop");
+    Bytes nestedPut = Record(FromText("ABCDEFGH"));
+    nestedPut.resize(38);
     const std::string listing = HEADING + ListingLine(12, lying.size(), 300, "header says 12332") +
                                 ListingLine(12 + lying.size(), 11, 0) + "2 records\n";
     const std::map<std::string, Bytes> files = {
@@ -74,16 +81,18 @@ TEST_F(Tool, Runs)
         {"cut", Bytes(record.begin(), record.end() - 1)}, {"noise", noise}, {"same", sample}, {"edited", edited},
         {"out", FromText("an output from an earlier run")}, {"box", container}, {"readonly", container},
         {"listed", listed}, {"log", FromText("earlier")}, {"none", FromHex("45585301 00000000 0000")},
-        {"nested", Record(FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop"))}, {"zeros", Bytes(64, 0)},
-        {"old.ppf", {1}}, {"overlap/00000000.bin", {}}, {"overlap/00000012.bin", {}}};
+        {"nested", Record(nestedText)}, {"zeros", Bytes(64, 0)}, {"old.ppf", FromText("PPF30")}, {"blank.ppf", {}},
+        {"cue", FromText("FILE \"disc.bin\" BINARY\n")}, {"overlap/00000000.bin", {}}, {"overlap/00000012.bin", {}}};
     fs::create_directory(dir / "overlap");
     for (const auto &[name, bytes] : files)
         WriteBytes(dir / name, bytes);
     fs::create_directory(dir / "folder"), fs::create_directories(dir / "blocked" / "00000000.bin");
     for (uint64_t size : {uint64_t(1) << 31, (uint64_t(1) << 32) + 12}) // sparse, a record at the start
         WriteBytes(dir / std::to_string(size), record), fs::resize_file(dir / std::to_string(size), size);
-    // What putting back makes of the box, and says.
-    const Outcome put = Exec({P("edited"), P("box"), "-i", "-p", "32"});
+    // What putting back makes of the box, and says, and its patch.
+    const Outcome put = Exec({P("edited"), P("box"), "-i", "-p", "32", P("change.ppf")});
+    const Bytes patch = ReadFile(P("change.ppf"));
+    fs::remove(dir / "change.ppf"), Exec({P("edited"), P("box"), "-i", "-p", "32"});
     const Bytes box = ReadFile(P("box"));
     const std::string usage = Str(USAGE, EXSPACK_TOOL), packed = PackLines(record.size(), 300);
     const std::string noisy = PackLines(Record(noise).size(), 20000), open = "Can't open: ";
@@ -99,6 +108,7 @@ TEST_F(Tool, Runs)
     mkfifo((dir / "fifo").c_str(), 0600), mkfifo((dir / "fifos" / "00000020.bin").c_str(), 0600);
     fs::permissions(dir / "readonly", fs::perms(0444));
     fs::permissions(dir / "log", fs::perms(0604)), fs::create_symlink("log", dir / "symlink");
+    fs::create_directory_symlink("/dev/fd", dir / "fd");
     // The mode does not hold root back; the refusal is seen as another user.
     const std::string other = geteuid() ? "" : "chmod 777 \"" + dir.string() + "\"; setpriv --reuid=65534 --regid=65534 --clear-groups ";
     const std::string here = "cd \"" + dir.string() + "\" && ", noWait = "timeout 60 ";
@@ -109,10 +119,15 @@ TEST_F(Tool, Runs)
         {{}, 0, usage, "", {}, "", ""},
         {{P("in")}, 0, usage, "", {}, "", ""},
         {{P("rec"), "-l", "-d"}, 0, usage, "", {}, "", ""}, // the last mode counts, and -d needs OUTPUT
-        {{"-x", P("in"), "-cd", P("out"), "-", P("third")}, 0, packed,
-         "Unknown option: -x\nUnknown option: -cd\nUnknown option: -\nUnknown argument: " + P("third") + "\n", record},
-        {{P("in"), P("out"), P("third"), "-c", P("fourth")}, 0, packed,
-         "Unknown argument: " + P("third") + "\nUnknown argument: " + P("fourth") + "\n", record},
+        // Packing or unpacking after a typo (-I for -i) replaces no file; an
+        // unknown option is named before a -p that packing ignores.
+        {{"-x", P("in"), "-cd", P("out"), "-", P("third"), "-p", "1"}, 1, "",
+         "Unknown option: -x\nUnknown option: -cd\nUnknown option: -\nUnknown argument: " + P("third") +
+             "\nError: Not replacing " + P("out") + ": unknown option"},
+        {{P("in"), P("out"), "-p", "0x20"}, 1, "", "Error: Not replacing " + P("out") + ": -p is for -d and -i"},
+        {{P("rec"), P("out"), "-d", P("third")}, 1, "", "Unknown argument: " + P("third") + "\nError: Not replacing " + P("out") + ": unknown option"},
+        {{P("in"), P("new.exs"), P("third"), "-c", P("fourth"), "-p", "1"}, 0, packed,
+         "Unknown argument: " + P("third") + "\nUnknown argument: " + P("fourth") + "\n", record, "", "new.exs"},
         {{P("in"), P("out"), "-b"}, 0, PackLines(best.size(), 300), "", best},
         {{"-b", P("rec"), P("out"), "-d"}, 0, UnpackLines(300, record.size()), "", sample}, // -b is for packing
         {{P("empty"), P("out")}, 0, PackLines(11, 0), "", FromHex("45585301 00000000 000000")},
@@ -139,19 +154,27 @@ TEST_F(Tool, Runs)
         // Put-back's refusals; a room is a record that -l lists (zeros scan
         // as an empty stream but hold none), and a false record's complaint
         // stays out of the report.
-        {{P("empty"), P("zeros"), "-i", "-p", "8"}, 1, "", "Error: No record at 0x00000008\n"},
-        {{P("empty"), P("self"), "-i", "-p", "0", P("old.ppf")}, 1, "", "Error: No record at 0x00000000\n"},
-        {{P("in"), P("container"), "-i", "-p", "33"}, 1, "", "Error: No record at 0x00000021\n"},
+        {{P("empty"), P("zeros"), "-i", "-p", "8"}, 1, "", "Error: No record at 0x00000008"},
+        {{P("empty"), P("self"), "-i", "-p", "0", P("old.ppf")}, 1, "", "Error: No record at 0x00000000"},
+        {{P("in"), P("container"), "-i", "-p", "33"}, 1, "", "Error: No record at 0x00000021"},
         {{P("blocked"), P("container"), "-i"}, 1, "", "Error: No record files in " + P("blocked")},
-        {{P("in"), P("container"), "-i", "-p", "32", P("container")}, 1, "",
-         "Error: The patch and the container are one file: " + P("container")},
+        {{P("in"), P("empty"), "-i", P("empty")}, 1, "", "Error: The patch and the container are one file: " + P("empty")},
+        {{P("in"), P("container"), "-i", "-p", "32", P("container")}, 1, "", "Error: Not a PPF patch: " + P("container")},
+        {{P("edited"), P("box"), "-i", "-p", "32", P("cue")}, 1, "", "Error: Not a PPF patch: " + P("cue")},
+        {{P("edited"), P("box"), "-i", "-p", "32", P("blank.ppf")}, 0, put.out, "", patch, "", "blank.ppf"},
         {{P("noise"), P("container"), "-i", "-p", "32"}, 1, "",
-         "Error: No room for " + P("noise") + Str(": %zu bytes, room %zu\n", Record(noise, true).size(), record.size())},
-        {{P("overlap"), P("nested"), "-i"}, 1, "", "Error: Overlapping records at 0x00000000 and 0x00000012\n"},
+         "Error: No room for " + P("noise") + Str(": %zu bytes, room %zu", Record(noise, true).size(), record.size())},
+        {{P("overlap"), P("nested"), "-i"}, 1, "", "Error: Overlapping records at 0x00000000 and 0x00000012"},
         {{P("missing"), P("container"), "-i"}, 1, "", open + P("missing")},
         {{"", P("container"), "-i"}, 1, "", open}, // the empty path names no folder
         {{P("in"), P("missing"), "-i"}, 1, "", open + P("missing")},
         {{P("listed"), "-l"}, 0, listing, "", {}, "", ""},
+        // A record whose literals hold a whole record (magic, size and a
+        // stream that ends where its own does): the outer one is the record.
+        {{P("nested"), "-l"}, 0, HEADING + ListingLine(0, 38, 24) + "1 records\n", "", {}, "", ""},
+        {{P("nested"), P("out"), "-d"}, 0, UnpackLines(24, 38), "", nestedText},
+        {{P("eight"), P("nested"), "-i"}, 0, REPORT + Str("0x%08X  %-10u  %-10u  %-12u  padded\n", 0, 38, 20, 8) +
+         "1 records put back\n", "", nestedPut, "", "nested"},
         {{P("listed"), P("records"), "-d", "-l"}, 0, listing, "", {}, "", ""},
         {{P("none"), P("nothing"), "-l"}, 0, HEADING + std::string("0 records\n"), "", {}, "", ""}, // 10 bytes after a magic
         {{P("2147483648"), P("out"), "-d"}, 1, "", measure},
@@ -174,6 +197,13 @@ TEST_F(Tool, Runs)
         {{"/dev/zero", P("container"), "-i", "-p", "32"}, 1, "", measure},
         {{P("fifos"), P("container"), "-i"}, 1, "", "Error: No record files in " + P("fifos"), {}, noWait},
         {{P("in"), "/dev/full"}, 1, packed, "Can't write: /dev/full"},
+        {{P("in"), "/dev/null", "-x", "-p", "1"}, 0, packed, "Unknown option: -x\n", {}, "", ""}, // a device loses nothing
+        // Data on standard output, under any name, comes alone; the report
+        // goes to stderr. (The shell's file there is no file to keep.)
+        {{P("in"), "/dev/stdout", "-p", "1"}, 0, Text(record), packed, {}, "", ""},
+        {{P("rec"), P("fd/1"), "-d"}, 0, Text(sample), UnpackLines(300, record.size()), {}, "", ""},
+        {{P("self"), "/dev/stdout", "-d"}, 1, "", bad, {}, "", ""}, // nor the scanner's complaint
+        {{P("edited"), P("box"), "-i", "-p", "32", "/proc/self/fd/1"}, 0, Text(patch), put.out, {}, "", ""},
         // The write stops part way at a limit of 4 KiB; the record needs more.
         {{P("noise"), P("out")}, 1, noisy, "Can't write: " + P("out"), {}, "ulimit -f 4;"},
         {{P("noise"), P("noise")}, 1, noisy, "Can't write: " + P("noise"), {}, "ulimit -f 4;"},
@@ -202,8 +232,8 @@ TEST_F(Tool, Runs)
     EXPECT_TRUE(fs::is_symlink(dir / "symlink") && fs::status(dir / "log").permissions() == fs::perms(0604));
     // Standard output goes to the descriptor the shell gave: >> appends.
     WriteBytes(dir / "log", FromText("earlier"));
-    EXPECT_EQ(std::system(("\"" EXSPACK_TOOL "\" \"" + P("in") + "\" /dev/stdout >>\"" + P("log") + "\"").c_str()), 0);
-    EXPECT_EQ(Slurp(dir / "log").substr(0, 7 + record.size()), "earlier" + std::string(record.begin(), record.end()));
+    EXPECT_EQ(std::system(("\"" EXSPACK_TOOL "\" \"" + P("in") + "\" /dev/stdout >>\"" + P("log") + "\" 2>/dev/null").c_str()), 0);
+    EXPECT_EQ(Slurp(dir / "log"), "earlier" + Text(record));
 #endif
 }
 
@@ -411,10 +441,12 @@ TEST_F(Tool, ListsAndPutsBackInRawCdImages)
 
     // Edited records go back; each sector whose data changed gets codes
     // that fit, every other sector stays as it was, codes and all. The last
-    // byte of d changes the last sector of its record only.
-    Bytes editedA = a, editedD = d;
+    // byte of d changes the last sector of its record only; a and b share a
+    // sector, which must carry both their changes.
+    Bytes editedA = a, editedB(b.begin(), b.end() - 10), editedD = d;
     editedA[5000] = '#', editedD.back() ^= 0x55;
     WriteBytes(dir / "recs" / RecordName(A), editedA), WriteBytes(dir / "recs" / RecordName(DD), editedD);
+    WriteBytes(dir / "recs" / RecordName(B), editedB);
     WriteBytes(dir / "recs" / RecordName(C), Sample(2000));
     const Outcome put = PutBack({P("recs"), P("image.bin"), "-i"}, "image.bin");
     EXPECT_NE(put.out.find(Str("0x%08zX  %-10zu  %-10zu  5000          default\n", DD, rd.size(), rd.size())), std::string::npos);
@@ -429,10 +461,21 @@ TEST_F(Tool, ListsAndPutsBackInRawCdImages)
         EXPECT_TRUE(sector == old && (!changed || (i != 5 && i != 6))) << "sector " << i;
     }
     ASSERT_EQ(Exec({P("image.bin"), P("again"), "-l"}).status, 0);
-    for (const auto &[position, input] : {std::pair(A, editedA), {C, Sample(2000)}, {DD, editedD}})
+    for (const auto &[position, input] : {std::pair(A, editedA), {B, editedB}, {C, Sample(2000)}, {DD, editedD}})
         EXPECT_EQ(ReadFile(P("again/") + RecordName(position)), input) << position;
-    Check({{P("again/") + RecordName(A), P("image.bin"), "-i", "-p", std::to_string(CUT)}, 1, "",
-           Str("Error: No record at 0x%08zX\n", CUT)}); // its run ends first
+    // A record's run ends it, and between runs (Form 2 and audio sectors,
+    // whose view bytes are zeros) there is none: never read on into the
+    // next run as if the runs were joined.
+    const uint64_t GAP = 8 * D + 100;
+    for (const ToolRun &run : std::vector<ToolRun>{
+             {{P("again/") + RecordName(A), P("image.bin"), "-i", "-p", std::to_string(CUT)}, 1, "",
+              Str("Error: No record at 0x%08zX", CUT)},
+             {{P("again/") + RecordName(A), P("image.bin"), "-i", "-p", std::to_string(GAP)}, 1, "",
+              Str("Error: No record at 0x%08zX", GAP)},
+             {{P("image.bin"), P("out"), "-d", "-p", std::to_string(CUT)}, 1, "", "Error: Bad file"},
+             {{P("image.bin"), P("out"), "-d", "-p", std::to_string(GAP)}, 1, "", "Error: Small file"},
+             {{P("image.bin"), P("out"), "-d", "-p", std::to_string(10 * D - 11)}, 1, "", "Error: Small file"}})
+        Check(run);
 
     // Not whole sectors (a stray byte, subchannel data): listed as a plain
     // file after a notice, as a copy without the sync pattern is; never
