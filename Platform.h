@@ -123,7 +123,8 @@ public:
 
     // Errors as WriteFileSafely's; nothing is written at path yet. Without
     // flush, Commit flushes neither the file nor its folder: for many
-    // outputs into one folder, flushed together by FlushFolder at the end.
+    // outputs into one folder, flushed together by FlushFolder at the end
+    // (Windows, which flushes no file it has not open, flushes each anyway).
     Error Open(const char *path, bool flush = true);
     Error Write(const uint8_t *data, uint64_t size);
     // Appends bytes [offset, offset + size) of from, which stays open.
