@@ -4,8 +4,6 @@
 
 #include "LZSS.h"
 
-const char RECORD_LIST[] = "records.tsv";
-
 static std::string Format(const char *format, unsigned long long a, unsigned long long b = 0,
                           unsigned long long c = 0, unsigned long long d = 0)
 {
@@ -37,10 +35,11 @@ Error Listing::Open(const char *path)
 std::string Listing::Notice() const
 {
     if (container_.kind() == Container::CUT_RAW_IMAGE)
-        return "Not read as a CD image: the size is not a whole number of 2352-byte sectors\n";
+        return container_.SheetNotice() +
+               "Not read as a CD image: the size is not a whole number of 2352-byte sectors\n";
     if (container_.kind() == Container::RAW_IMAGE)
-        return "CD image: 2352-byte sectors; positions count 2048 data bytes per sector\n";
-    return "";
+        return container_.SheetNotice() + "CD image: 2352-byte sectors; positions count 2048 data bytes per sector\n";
+    return container_.SheetNotice();
 }
 
 // The widths hold a 32-bit file's largest record (10 digits) and decoded
@@ -110,12 +109,18 @@ Error Listing::Extract(const char *folder) const
     for (size_t i = 0; i < records_.size(); i++)
         if (Error error = WriteRecord(folder, i))
             return error;
-    return Error();
+    return WriteTable(folder);
+}
+
+Error Listing::WriteTable(const char *folder) const
+{
+    const std::string table = Table();
+    return WriteFileSafely(InFolder(folder, RECORD_LIST).c_str(), (const uint8_t *)table.data(), table.size());
 }
 
 std::string Listing::Table() const
 {
-    std::string table = "position\troom\tuncompressed\theader\tfile\n";
+    std::string table = std::string(RECORD_LIST_HEADING) + "\n";
     for (size_t i = 0; i < records_.size(); i++) {
         const FoundRecord &record = records_[i];
         table += Format("0x%08llX\t%llu\t%llu\t", record.position, record.length, record.decoded) +

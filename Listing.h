@@ -41,26 +41,25 @@ public:
     std::string Text() const;
 
     // Writes each record's decoded bytes into the folder as XXXXXXXX.bin,
-    // named after its position. The folder is made if missing (its parent
+    // named after its position, then the record list (RECORD_LIST, Table)
+    // that -i takes rooms from. The folder is made if missing (its parent
     // must exist). Files written before an error stay. Errors: "Can't open:
     // FOLDER" when it cannot be made, those of WriteFileSafely, "Error:
     // malloc()". The steps one by one, for a driver that reports as it goes:
-    // MakeFolder, then WriteRecord for each record in order.
+    // MakeFolder, WriteRecord for each record in order, WriteTable.
     Error Extract(const char *folder) const;
     Error MakeFolder(const char *folder) const;
     Error WriteRecord(const char *folder, size_t i) const;
+    Error WriteTable(const char *folder) const;
 
-    // The record list's text: a heading line, then one line a record (see
-    // the README's records.tsv).
+    // The record list's text: RECORD_LIST_HEADING, then one line a record,
+    // as PutBack.h describes.
     std::string Table() const;
 
 private:
     Container container_;
     std::vector<FoundRecord> records_;
 };
-
-// The name of the record list in a folder that -l writes.
-extern const char RECORD_LIST[];
 
 // The name -l gives record's file: its position as 8 upper-case hex digits
 // and ".bin".

@@ -384,7 +384,7 @@ void GetArguments(int *argc, char ***argv)
     *argv = pointers.data();
 }
 
-bool ListFolder(const char *path, std::vector<std::string> *names)
+bool ListFolder(const char *path, std::vector<std::string> *names, std::vector<std::string> *others)
 {
     std::wstring pattern;
     if (!Widen(path, &pattern))
@@ -398,6 +398,8 @@ bool ListFolder(const char *path, std::vector<std::string> *names)
     do {
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             names->push_back(Narrow(entry.cFileName));
+        else if (others != nullptr && wcscmp(entry.cFileName, L".") != 0 && wcscmp(entry.cFileName, L"..") != 0)
+            others->push_back(Narrow(entry.cFileName));
     } while (FindNextFileW(find, &entry));
     FindClose(find);
     return true;
@@ -761,7 +763,7 @@ bool MakeFolder(const char *path)
 
 void GetArguments(int *, char ***) {}
 
-bool ListFolder(const char *path, std::vector<std::string> *names)
+bool ListFolder(const char *path, std::vector<std::string> *names, std::vector<std::string> *others)
 {
     DIR *folder = opendir(path);
     if (folder == nullptr)
@@ -773,6 +775,8 @@ bool ListFolder(const char *path, std::vector<std::string> *names)
         struct stat info;
         if (stat((prefix + entry->d_name).c_str(), &info) == 0 && S_ISREG(info.st_mode))
             names->push_back(entry->d_name);
+        else if (others != nullptr && strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            others->push_back(entry->d_name);
     }
     closedir(folder);
     return true;

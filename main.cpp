@@ -40,7 +40,9 @@ static const char USAGE[] =
     "  -p file_pos    start file position (default: 0)\n"
     "  -b             best compression: smallest record, slower\n"
     "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n"
-    "  -i             put INPUT back as the record at file_pos of OUTPUT; INPUT may be a folder -l wrote\n";
+    "  -i             put INPUT back as the record at file_pos of OUTPUT; INPUT may be a folder -l wrote;\n"
+    "                 a third path, PATCH, gets the change as a PPF patch and OUTPUT stays as it is\n"
+    "  -p /FILE+0xOFFSET  for -d and -i, file_pos as the byte of a disc's file that -l names so\n";
 
 enum Mode { MODE_COMPRESS = 0, MODE_DECOMPRESS = 1, MODE_LIST = 2, MODE_PUT = 3 };
 
@@ -50,6 +52,7 @@ struct Options {
     const char *patch; // -i only: the third path
     int32_t mode;
     uint32_t file_pos;
+    const char *file_pos_name; // a -p value that names a file's byte ("/PATH+0xOFFSET"), or NULL
     bool best;
 };
 
@@ -116,6 +119,33 @@ uint32_t Parse_ulong(const char *text)
     return (uint32_t)(negative ? 0 - magnitude : magnitude);
 }
 
+// A -p value as a position: the number, or for "/PATH+0xOFFSET",
+// "/PATH+OFFSET" (decimal) or "/PATH" that byte of the disc's file, which
+// the container locates. An offset too large for 64 bits saturates.
+static DataPosition ParsePosition(const Options &options)
+{
+    DataPosition at;
+    at.number = options.file_pos;
+    if (options.file_pos_name == NULL)
+        return at;
+    at.path = options.file_pos_name;
+    const size_t plus = at.path.rfind('+');
+    if (plus == std::string::npos)
+        return at;
+    const char *digits = at.path.c_str() + plus + 1;
+    int base = 10;
+    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits += 2, base = 16;
+    if (*digits == '\0' || strspn(digits, base == 16 ? "0123456789abcdefABCDEF" : "0123456789") != strlen(digits))
+        return at;
+    errno = 0;
+    at.offset = strtoull(digits, NULL, base);
+    if (errno == ERANGE)
+        at.offset = UINT64_MAX;
+    at.path.erase(plus);
+    return at;
+}
+
 static int FindOption(const char *name)
 {
     for (int i = 0; arguments[i] != NULL; i++)
@@ -158,8 +188,10 @@ void argparse(int argc, char **argv, Options *options)
             options->mode = MODE_DECOMPRESS;
             break;
         case 2:
-            if (i + 1 < argc)
+            if (i + 1 < argc) {
                 options->file_pos = Parse_ulong(argv[++i]);
+                options->file_pos_name = argv[i][0] == '/' ? argv[i] : NULL;
+            }
             break;
         case 3:
             options->best = true;
@@ -211,8 +243,12 @@ static Error Unpack(const Options &options)
     Container input;
     if (Error error = input.Open(options.input, Container::TO_READ))
         return error;
+    Print("%s", input.SheetNotice().c_str());
+    uint64_t position;
+    if (Error error = input.Locate(ParsePosition(options), &position))
+        return error;
     FoundRecord record;
-    switch (CheckRecord(input.data(), input.AreaEnd(options.file_pos), options.file_pos, &record)) {
+    switch (CheckRecord(input.data(), input.AreaEnd(position), position, &record)) {
     case RECORD_OK:
         break;
     case RECORD_SMALL:
@@ -253,21 +289,24 @@ static Error List(const Options &options)
         Print("%s", listing.Row(i).c_str());
     }
     Print("%s", listing.Count().c_str());
-    return Error();
+    return folder != NULL ? listing.WriteTable(folder) : Error();
 }
 
 static Error Put(const Options &options)
 {
     // As in List: the scanner's message about a false record is no news.
     report = DivertStdout();
-    std::vector<PutBackLine> lines;
-    bool names = false;
-    if (Error error = PutBack(options.input, options.output, options.file_pos, options.patch, &lines, &names))
+    PutBackReport put;
+    const Error error = PutBack(options.input, options.output, ParsePosition(options), options.patch, &put);
+    for (const std::string &line : put.leftOut)
+        PrintTo(stderr, "%s", line.c_str());
+    Print("%s", put.notice.c_str());
+    if (error)
         return error;
-    Print("%s", PutBackHeading(names).c_str());
-    for (const PutBackLine &line : lines)
-        Print("%s", PutBackRow(line, names).c_str());
-    Print("%s", PutBackCount(lines.size()).c_str());
+    Print("%s", PutBackHeading(put.names).c_str());
+    for (const PutBackLine &line : put.lines)
+        Print("%s", PutBackRow(line, put.names).c_str());
+    Print("%s", PutBackCount(put.lines.size()).c_str());
     return Error();
 }
 

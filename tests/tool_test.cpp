@@ -25,7 +25,9 @@ const char USAGE[] =
     "  -p file_pos    start file position (default: 0)\n"
     "  -b             best compression: smallest record, slower\n"
     "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n"
-    "  -i             put INPUT back as the record at file_pos of OUTPUT; INPUT may be a folder -l wrote\n";
+    "  -i             put INPUT back as the record at file_pos of OUTPUT; INPUT may be a folder -l wrote;\n"
+    "                 a third path, PATCH, gets the change as a PPF patch and OUTPUT stays as it is\n"
+    "  -p /FILE+0xOFFSET  for -d and -i, file_pos as the byte of a disc's file that -l names so\n";
 
 std::string PackLines(uint64_t record, uint64_t decoded)
 {
@@ -136,7 +138,7 @@ TEST_F(Tool, Runs)
         {{P("empty"), P("zeros"), "-i", "-p", "8"}, 1, "", "Error: No record at 0x00000008\n"},
         {{P("empty"), P("self"), "-i", "-p", "0", P("old.ppf")}, 1, "", "Error: No record at 0x00000000\n"},
         {{P("in"), P("container"), "-i", "-p", "33"}, 1, "", "Error: No record at 0x00000021\n"},
-        {{P("blocked"), P("container"), "-i"}, 1, "", "Error: No record files in " + P("blocked")},
+        {{P("blocked"), P("container"), "-i"}, 1, "", "Left out: 00000000.bin (not a regular file)\nError: No record files in " + P("blocked")},
         {{P("in"), P("container"), "-i", "-p", "32", P("container")}, 1, "",
          "Error: The patch and the container are one file: " + P("container")},
         {{P("noise"), P("container"), "-i", "-p", "32"}, 1, "",
@@ -160,7 +162,7 @@ TEST_F(Tool, Runs)
         {{P("fifo"), "-l"}, 1, "", measure, {}, noWait},
         {{P("in"), P("fifo"), "-i"}, 1, "", measure, {}, noWait},
         {{"/dev/zero", P("container"), "-i", "-p", "32"}, 1, "", measure},
-        {{P("fifos"), P("container"), "-i"}, 1, "", "Error: No record files in " + P("fifos"), {}, noWait},
+        {{P("fifos"), P("container"), "-i"}, 1, "", "Left out: 00000020.bin (not a regular file)\nError: No record files in " + P("fifos"), {}, noWait},
         {{P("in"), "/dev/full"}, 1, packed, "Can't write: /dev/full"},
         // The write stops part way at a limit of 4 KiB; the record needs more.
         {{P("noise"), P("out")}, 1, noisy, "Can't write: " + P("out"), {}, "ulimit -f 4;"},
@@ -182,8 +184,8 @@ TEST_F(Tool, Runs)
     };
     for (const ToolRun &run : runs)
         WriteBytes(dir / "box", container), Check(run), WriteBytes(dir / "out", files.at("out"));
-    EXPECT_TRUE(fs::is_empty(dir / "nothing"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "records"), {}), 2);
+    EXPECT_EQ(Slurp(dir / "nothing" / "records.tsv"), "position\troom\tuncompressed\theader\tfile\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "records"), {}), 3);
     EXPECT_EQ(ReadFile(P("records/0000000C.bin")), sample);
 #ifndef _WIN32
     EXPECT_EQ(fs::status(dir / "new").permissions(), fs::perms(0640));
