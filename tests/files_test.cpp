@@ -154,9 +154,11 @@ TEST_F(Tool, WorksByTheDiscsFiles)
         const Outcome strays = PutBack({P("ext"), P(given), "-i"}, container);
         EXPECT_EQ(strays.err, leftOut) << given;
         EXPECT_NE(strays.out.find(Str("%-10zu  %-10zu  230 ", rtext.size(), rtext.size())), std::string::npos) << strays.out;
+#ifndef _WIN32 // where names differ in case only, they name one file
         WriteBytes(dir / Str("ext/%08zx.BIN", T), text);
         Check({{P("ext"), P(given), "-i"}, 1, "", leftOut + Str("Error: Two files for the record at 0x%08zX: %08zX.bin and %08zx.BIN", T, T, T)});
         fs::remove(dir / Str("ext/%08zx.BIN", T));
+#endif
         WriteBytes(dir / "ext" / "records.tsv", FromText(list.substr(0, 39) + Str("0x%08zX\t%zu\t236\tok\t-\n", T, rtext.size() + 2)));
         Check({{P("ext"), P(given), "-i"}, 1, notice, leftOut + "Error: records.tsv does not match " + P(container) + Str(" at 0x%08zX\n", T)});
         fs::remove_all(dir / "ext");
