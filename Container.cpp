@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "CdImage.h"
+#include "CueSheet.h"
 #include "Ppf.h"
 
 // Sectors read at a time when a raw image is only read: few enough that the
@@ -18,9 +19,50 @@ static const uint64_t NEAR = 8;
 // The file's bytes read at a time when a patch compares a change with them.
 static const uint64_t PATCH_CHUNK = 1 << 20;
 
+// A sheet is a small text file: one that is not is read no further.
+static const uint64_t LARGEST_SHEET = 1 << 20;
+
 Error Container::Open(const char *path, Use use)
 {
+    {
+        InputFile sheet;
+        if (Error error = sheet.Open(path))
+            return error;
+        std::vector<uint8_t> text((size_t)std::min(sheet.size(), RAW_SECTOR_SIZE));
+        if (Error error = sheet.Read(0, text.data(), text.size()))
+            return error;
+        if (IsCueSheet(path, text.data(), text.size())) {
+            text.resize((size_t)std::min(sheet.size(), LARGEST_SHEET));
+            if (Error error = sheet.Read(0, text.data(), text.size()))
+                return error;
+            for (const CueTrack &track : ReadCueSheet(text.data(), text.size())) {
+                const uint64_t sectorSize = DataSectorSize(track.mode);
+                if (sectorSize == 0)
+                    continue;
+                // A name in the sheet is relative to the sheet's folder.
+                std::string file = track.file;
+                const std::string sheetPath = path;
+                const size_t slash = sheetPath.find_last_of("/\\");
+                const bool absolute = !file.empty() && (file[0] == '/' || file[0] == '\\' ||
+                                                        (file.size() > 1 && file[1] == ':'));
+                if (!absolute && slash != std::string::npos)
+                    file = sheetPath.substr(0, slash + 1) + file;
+                sheetNotice_ = "Cue sheet: track " + track.number + " " + track.mode + " in " + file + "\n";
+                sheet.Close();
+                return OpenFile(file.c_str(), use, sectorSize, track.start);
+            }
+            return Error{std::string("Error: No data track in ") + path};
+        }
+    }
+    return OpenFile(path, use, 0, 0);
+}
+
+// sectorSize and trackStart: those of the data track of a cue sheet that
+// names this file, or 0.
+Error Container::OpenFile(const char *path, Use use, uint64_t sectorSize, uint64_t trackStart)
+{
     use_ = use;
+    path_ = path;
     if (Error error = file_.Open(path, use == TO_CHANGE))
         return error;
     const uint64_t size = file_.size();
@@ -29,6 +71,8 @@ Error Container::Open(const char *path, Use use)
     if (Error error = file_.Read(0, start, head))
         return error;
     kind_ = !StartsWithSync(start, head) ? PLAIN : IsRawImage(start, size) ? RAW_IMAGE : CUT_RAW_IMAGE;
+    if (sectorSize == RAW_SECTOR_SIZE && size != 0 && size % RAW_SECTOR_SIZE == 0)
+        kind_ = RAW_IMAGE;
     if (kind_ == CUT_RAW_IMAGE && use != TO_READ)
         return Error{std::string("Error: Not a CD image exspack can write: ") + path};
 
@@ -47,10 +91,34 @@ Error Container::Open(const char *path, Use use)
     if (use == TO_READ)
         file_.Close();
 
-    std::vector<IsoFile> files;
-    fileSystem_ = ReadIsoFileSystem(data(), this->size(), &files);
-    names_ = IsoNames(files);
+    // A data track that starts inside its file holds its file system, and
+    // counts its blocks, from its own first sector on.
+    const uint64_t base = trackStart * SECTOR_DATA_SIZE;
+    if (base < this->size()) {
+        fileSystem_ = ReadIsoFileSystem(data() + base, this->size() - base, &files_);
+        for (IsoFile &file : files_)
+            for (IsoExtent &extent : file.extents)
+                extent.position += base;
+    }
+    names_ = IsoNames(files_);
     return Error();
+}
+
+Error Container::Locate(const DataPosition &at, uint64_t *position) const
+{
+    if (at.path.empty()) {
+        *position = at.number;
+        return Error();
+    }
+    switch (fileSystem_ ? FindIsoPosition(files_, at.path, at.offset, position) : ISO_NO_FILE) {
+    case ISO_FOUND:
+        return Error();
+    case ISO_NO_FILE:
+        return Error{"Error: No file " + at.path + " in " + path_};
+    case ISO_PAST_END:
+        break;
+    }
+    return Error{"Error: " + at.path + " has " + std::to_string(*position) + " bytes"};
 }
 
 // One read of the image, a few sectors at a time into a small buffer, and

@@ -25,6 +25,14 @@ struct Area {
     uint64_t begin, end;
 };
 
+// A position in a container's data as the user names it: a number, or, with
+// a path, byte `offset` of that file of the disc's file system.
+struct DataPosition {
+    uint64_t number = 0;
+    std::string path; // empty: number is the position
+    uint64_t offset = 0;
+};
+
 class Container {
 public:
     enum Use {
@@ -41,12 +49,24 @@ public:
         CUT_RAW_IMAGE,
     };
 
-    // Opens and reads path. Errors: those of InputFile::Open and ReadAll,
-    // and for TO_CHANGE and TO_PATCH "Error: Not a CD image exspack can
-    // write: PATH" for a CUT_RAW_IMAGE.
+    // Opens and reads path. A cue sheet (IsCueSheet) stands for the file of
+    // its first data track, named relative to the sheet's folder: that file
+    // is opened as if it had been named, but that one of 2352-byte sectors
+    // is a raw image whenever its size is a whole number of sectors (a file
+    // may hold audio before the data track), and its file system is looked
+    // for from the track's INDEX 01 on. Errors: those of InputFile::Open and
+    // ReadAll, "Error: No data track in PATH" for a sheet without one, and
+    // for TO_CHANGE and TO_PATCH "Error: Not a CD image exspack can write:
+    // PATH" for a CUT_RAW_IMAGE.
     Error Open(const char *path, Use use);
 
+    // "Cue sheet: track NN MODE in FILE\n" when Open was given a cue sheet,
+    // naming the file opened for it; else "".
+    const std::string &SheetNotice() const { return sheetNotice_; }
+
     Kind kind() const { return kind_; }
+    // The file opened: the one named, or the one its cue sheet names.
+    const std::string &path() const { return path_; }
     // The data records are found in: the file's bytes, or a raw image's data
     // view, where sector i's data lies at i * SECTOR_DATA_SIZE.
     const uint8_t *data() const { return kind_ == RAW_IMAGE ? view_.data() : image_.data(); }
@@ -60,6 +80,12 @@ public:
     // position by its file there: "PATH+0xOFFSET", or "-" outside every file.
     bool HasFileNames() const { return fileSystem_; }
     std::string FileName(uint64_t position) const { return names_.Name(position); }
+
+    // The position in the data that `at` names: its number, or where that
+    // byte of that file lies (FindIsoPosition). Errors: "Error: No file PATH
+    // in CONTAINER" when the data holds no file system or no such file,
+    // "Error: PATH has N bytes" for an offset at or past the file's end.
+    Error Locate(const DataPosition &at, uint64_t *position) const;
 
     // Whether path names the container's file itself (TO_PATCH only: a
     // container opened otherwise may be closed by now).
@@ -89,11 +115,15 @@ public:
     Error Commit(const char *patch, const std::string &description);
 
 private:
+    Error OpenFile(const char *path, Use use, uint64_t sectorSize, uint64_t trackStart);
     Error ReadView();
     void Keep(uint64_t offset, const uint8_t *bytes, uint64_t n);
     Error ReadChanged(uint64_t offset, uint8_t *to, uint64_t n) const;
     Error WritePatch(OutputFile *output, const std::string &description) const;
 
+    std::string path_;        // of the file opened
+    std::string sheetNotice_;
+    std::vector<IsoFile> files_;
     InputFile file_;
     Use use_ = TO_READ;
     Kind kind_ = PLAIN;

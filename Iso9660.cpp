@@ -273,3 +273,35 @@ std::string IsoNames::Name(uint64_t position) const
     while ((offset >>= 4) != 0);
     return paths_[it->file] + "+0x" + std::string(hex + n, sizeof hex - n);
 }
+
+static bool SameIgnoringCase(const std::string &a, const std::string &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        const unsigned char x = (unsigned char)a[i], y = (unsigned char)b[i];
+        if ((x >= 'a' && x <= 'z' ? x - 32 : x) != (y >= 'a' && y <= 'z' ? y - 32 : y))
+            return false;
+    }
+    return true;
+}
+
+IsoLookup FindIsoPosition(const std::vector<IsoFile> &files, const std::string &path, uint64_t offset,
+                          uint64_t *position)
+{
+    for (const IsoFile &file : files) {
+        if (!SameIgnoringCase(file.path, path))
+            continue;
+        uint64_t size = 0;
+        for (const IsoExtent &e : file.extents) {
+            if (offset >= e.offset && offset - e.offset < e.length) {
+                *position = e.position + (offset - e.offset);
+                return ISO_FOUND;
+            }
+            size = std::max(size, e.offset + e.length);
+        }
+        *position = size;
+        return ISO_PAST_END;
+    }
+    return ISO_NO_FILE;
+}

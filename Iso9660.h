@@ -70,6 +70,17 @@ struct IsoFile {
 bool ReadIsoFileSystem(const uint8_t *view, uint64_t size, std::vector<IsoFile> *files,
                        std::vector<uint64_t> *directoryBlocks = nullptr);
 
+// Where byte `offset` of the file at `path` lies in the view, as a user
+// names it from the listing: the path compares without regard to ASCII case,
+// the first file of that path listed is taken, and the offset counts across
+// its extents as IsoExtent::offset does. Returns ISO_FOUND with *position
+// set; ISO_NO_FILE when no file has that path; ISO_PAST_END when no extent
+// holds the offset, with *position set to the file's size as far as its
+// extents tell (the end of its last byte in the view).
+enum IsoLookup { ISO_FOUND, ISO_NO_FILE, ISO_PAST_END };
+IsoLookup FindIsoPosition(const std::vector<IsoFile> &files, const std::string &path, uint64_t offset,
+                          uint64_t *position);
+
 // Names view positions by file, from what ReadIsoFileSystem returned. Built
 // in O(n log n) for n extents; each name is a binary search.
 class IsoNames {

@@ -188,9 +188,10 @@ bool MakeFolder(const char *path);
 
 // The names of the regular files (or links to them) in the folder path, in
 // no particular order, in UTF-8 on Windows as every path is; folders,
-// devices and pipes in it are left out. Returns false when path is not a
-// folder that can be read, and for the empty path, which names nothing.
-bool ListFolder(const char *path, std::vector<std::string> *names);
+// devices and pipes in it are left out, and go to *others where it is given
+// (but for "." and ".."), none of them opened. Returns false when path is
+// not a folder that can be read, and for the empty path, which names nothing.
+bool ListFolder(const char *path, std::vector<std::string> *names, std::vector<std::string> *others = nullptr);
 
 // Writes UTF-8 text to stream: as UTF-16 through the console functions when
 // stream is a Windows console, as the bytes themselves everywhere else.

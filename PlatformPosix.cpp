@@ -503,7 +503,7 @@ bool MakeFolder(const char *path)
 
 void GetArguments(int *, char ***) {}
 
-bool ListFolder(const char *path, std::vector<std::string> *names)
+bool ListFolder(const char *path, std::vector<std::string> *names, std::vector<std::string> *others)
 {
     DIR *folder = *path != '\0' ? opendir(path) : nullptr;
     if (folder == nullptr)
@@ -512,6 +512,8 @@ bool ListFolder(const char *path, std::vector<std::string> *names)
         struct stat info;
         if (stat(PathInFolder(path, entry->d_name).c_str(), &info) == 0 && S_ISREG(info.st_mode))
             names->push_back(entry->d_name);
+        else if (others != nullptr && strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            others->push_back(entry->d_name);
     }
     closedir(folder);
     return true;

@@ -508,7 +508,7 @@ void GetArguments(int *argc, char ***argv)
     *argv = pointers.data();
 }
 
-bool ListFolder(const char *path, std::vector<std::string> *names)
+bool ListFolder(const char *path, std::vector<std::string> *names, std::vector<std::string> *others)
 {
     std::wstring pattern;
     if (!Widen(path, &pattern) || pattern.empty())
@@ -522,6 +522,8 @@ bool ListFolder(const char *path, std::vector<std::string> *names)
     do {
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             names->push_back(Narrow(entry.cFileName));
+        else if (others != nullptr && wcscmp(entry.cFileName, L".") != 0 && wcscmp(entry.cFileName, L"..") != 0)
+            others->push_back(Narrow(entry.cFileName));
     } while (FindNextFileW(find, &entry));
     FindClose(find);
     return true;

@@ -21,6 +21,7 @@
 
 #include "Container.h"
 #include "LZSS.h"
+#include "Listing.h"
 #include "Platform.h"
 #include "PutBack.h"
 #include "Records.h"
@@ -39,7 +40,9 @@ static const char USAGE[] =
     "  -p file_pos    start file position (default: 0)\n"
     "  -b             best compression: smallest record, slower\n"
     "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n"
-    "  -i             put INPUT back as the record at file_pos of OUTPUT; INPUT may be a folder -l wrote\n";
+    "  -i             put INPUT back as the record at file_pos of OUTPUT; INPUT may be a folder -l wrote;\n"
+    "                 a third path, PATCH, gets the change as a PPF patch and OUTPUT stays as it is\n"
+    "  -p /FILE+0xOFFSET  for -d and -i, file_pos as the byte of a disc's file that -l names so\n";
 
 enum Mode { MODE_COMPRESS = 0, MODE_DECOMPRESS = 1, MODE_LIST = 2, MODE_PUT = 3 };
 
@@ -49,6 +52,7 @@ struct Options {
     const char *patch; // -i only: the third path
     int32_t mode;
     uint32_t file_pos;
+    const char *file_pos_name; // a -p value that names a file's byte ("/PATH+0xOFFSET"), or NULL
     bool best;
     bool unknown;  // an option or a path the mode does not take
     bool position; // -p was given
@@ -118,6 +122,33 @@ uint32_t Parse_ulong(const char *text)
     return (uint32_t)(negative ? 0 - magnitude : magnitude);
 }
 
+// A -p value as a position: the number, or for "/PATH+0xOFFSET",
+// "/PATH+OFFSET" (decimal) or "/PATH" that byte of the disc's file, which
+// the container locates. An offset too large for 64 bits saturates.
+static DataPosition ParsePosition(const Options &options)
+{
+    DataPosition at;
+    at.number = options.file_pos;
+    if (options.file_pos_name == NULL)
+        return at;
+    at.path = options.file_pos_name;
+    const size_t plus = at.path.rfind('+');
+    if (plus == std::string::npos)
+        return at;
+    const char *digits = at.path.c_str() + plus + 1;
+    int base = 10;
+    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits += 2, base = 16;
+    if (*digits == '\0' || strspn(digits, base == 16 ? "0123456789abcdefABCDEF" : "0123456789") != strlen(digits))
+        return at;
+    errno = 0;
+    at.offset = strtoull(digits, NULL, base);
+    if (errno == ERANGE)
+        at.offset = UINT64_MAX;
+    at.path.erase(plus);
+    return at;
+}
+
 static int FindOption(const char *name)
 {
     for (int i = 0; arguments[i] != NULL; i++)
@@ -161,8 +192,10 @@ void argparse(int argc, char **argv, Options *options)
             break;
         case 2:
             options->position = true;
-            if (i + 1 < argc)
+            if (i + 1 < argc) {
                 options->file_pos = Parse_ulong(argv[++i]);
+                options->file_pos_name = argv[i][0] == '/' ? argv[i] : NULL;
+            }
             break;
         case 3:
             options->best = true;
@@ -248,15 +281,6 @@ static Error Pack(const Options &options)
     return WriteFileSafely(options.output, record.data(), dsize);
 }
 
-// Decodes the record found at data + record.position into *decoded.
-static Error Decode(const uint8_t *data, const FoundRecord &record, Buffer *decoded)
-{
-    if (!decoded->Allocate(record.decoded))
-        return NoMemory();
-    LZSS_Decompress(data + record.position + HEADER_SIZE, decoded->data());
-    return Error();
-}
-
 // Unpacks the record at file_pos of the input: of a raw image, at that
 // position of its data view, as -l and -i count.
 static Error Unpack(const Options &options)
@@ -266,8 +290,12 @@ static Error Unpack(const Options &options)
     Container input;
     if (Error error = input.Open(options.input, Container::TO_READ))
         return error;
+    Print("%s", input.SheetNotice().c_str());
+    uint64_t position;
+    if (Error error = input.Locate(ParsePosition(options), &position))
+        return error;
     FoundRecord record;
-    switch (CheckRecord(input.data(), input.AreaEnd(options.file_pos), options.file_pos, &record)) {
+    switch (CheckRecord(input.data(), input.AreaEnd(position), position, &record)) {
     case RECORD_OK:
         break;
     case RECORD_SMALL:
@@ -276,7 +304,7 @@ static Error Unpack(const Options &options)
         return Error{"Error: Bad file"};
     }
     Buffer decoded;
-    if (Error error = Decode(input.data(), record, &decoded))
+    if (Error error = DecodeRecord(input.data(), record, &decoded))
         return error;
     Print("Uncompressed Size: %llu (0x%llX)\n", (unsigned long long)record.decoded,
           (unsigned long long)record.decoded);
@@ -289,55 +317,26 @@ static Error Unpack(const Options &options)
 // written before an error stay.
 static Error List(const Options &options)
 {
-    Container input;
-    if (Error error = input.Open(options.input, Container::TO_READ))
-        return error;
-    const char *folder = options.output;
-    std::string prefix;
-    if (folder != NULL) {
-        if (!MakeFolder(folder))
-            return CantOpen(folder);
-        prefix = PathInFolder(folder, "");
-    }
     // Every candidate goes through the scanner, and a false one may make it
     // print its self-reference message; that is no news here, so the codec's
     // stdout is dropped and the listing goes to the real one.
     report = DivertStdout();
-
-    if (input.kind() == Container::CUT_RAW_IMAGE)
-        Print("Not read as a CD image: the size is not a whole number of 2352-byte sectors\n");
-    if (input.kind() == Container::RAW_IMAGE)
-        Print("CD image: 2352-byte sectors; positions count 2048 data bytes per sector\n");
-    // Each value starts in the column of its heading word; the widths hold a
-    // 32-bit file's largest record (10 digits) and decoded size (11 digits).
-    const bool names = input.HasFileNames();
-    Print(names ? "Position    Compressed  Uncompressed  Header                  File\n"
-                : "Position    Compressed  Uncompressed  Header\n");
-    std::vector<FoundRecord> records;
-    for (const Area &area : input.areas())
-        FindRecords(input.data(), area.begin, area.end, &records);
-    for (const FoundRecord &record : records) {
-        if (folder != NULL) {
-            Buffer decoded;
-            char name[16];
-            snprintf(name, sizeof name, "%08llX.bin", (unsigned long long)record.position);
-            if (Error error = Decode(input.data(), record, &decoded))
+    Listing listing;
+    if (Error error = listing.Open(options.input))
+        return error;
+    const char *folder = options.output;
+    if (folder != NULL)
+        if (Error error = listing.MakeFolder(folder))
+            return error;
+    Print("%s%s", listing.Notice().c_str(), listing.Heading().c_str());
+    for (size_t i = 0; i < listing.records().size(); i++) {
+        if (folder != NULL)
+            if (Error error = listing.WriteRecord(folder, i))
                 return error;
-            if (Error error = WriteFileSafely((prefix + name).c_str(), decoded.data(), decoded.size(), false))
-                return error;
-        }
-        char header[32] = "ok";
-        if (record.header_size != (uint32_t)record.decoded)
-            snprintf(header, sizeof header, "header says %llu", (unsigned long long)record.header_size);
-        Print("0x%08llX  %-10llu  %-12llu  ", (unsigned long long)record.position, (unsigned long long)record.length,
-              (unsigned long long)record.decoded);
-        if (names)
-            Print("%-22s  %s\n", header, input.FileName(record.position).c_str());
-        else
-            Print("%s\n", header);
+        Print("%s", listing.Row(i).c_str());
     }
-    Print("%llu records\n", (unsigned long long)records.size());
-    return folder != NULL ? FlushFolder(folder) : Error(); // the files were written unflushed
+    Print("%s", listing.Count().c_str());
+    return folder != NULL ? listing.WriteTable(folder) : Error(); // flushes the folder once
 }
 
 static Error Put(const Options &options)
@@ -347,21 +346,17 @@ static Error Put(const Options &options)
     // As in List: the scanner's message about a false record is no news.
     if (report == stdout)
         report = DivertStdout();
-    std::vector<PutBackLine> lines;
-    bool names = false;
-    if (Error error = PutBack(options.input, options.output, options.file_pos, options.patch, &lines, &names))
+    PutBackReport put;
+    const Error error = PutBack(options.input, options.output, ParsePosition(options), options.patch, &put);
+    for (const std::string &line : put.leftOut)
+        PrintTo(stderr, "%s", line.c_str());
+    Print("%s", put.notice.c_str());
+    if (error)
         return error;
-    Print(names ? "Position    Room        Compressed  Uncompressed  Stream   File\n"
-                : "Position    Room        Compressed  Uncompressed  Stream\n");
-    for (const PutBackLine &line : lines) {
-        Print("0x%08llX  %-10llu  %-10llu  %-12llu  ", (unsigned long long)line.position,
-              (unsigned long long)line.room, (unsigned long long)line.length, (unsigned long long)line.size);
-        if (names)
-            Print("%-7s  %s\n", PUT_STREAM_NAMES[line.stream], line.file.c_str());
-        else
-            Print("%s\n", PUT_STREAM_NAMES[line.stream]);
-    }
-    Print("%llu records put back\n", (unsigned long long)lines.size());
+    Print("%s", PutBackHeading(put.names).c_str());
+    for (const PutBackLine &line : put.lines)
+        Print("%s", PutBackRow(line, put.names).c_str());
+    Print("%s", PutBackCount(put.lines.size()).c_str());
     return Error();
 }
 

@@ -29,7 +29,9 @@ const char USAGE[] =
     "  -p file_pos    start file position (default: 0)\n"
     "  -b             best compression: smallest record, slower\n"
     "  -l             list every record in INPUT; with OUTPUT as a folder, extract them\n"
-    "  -i             put INPUT back as the record at file_pos of OUTPUT; INPUT may be a folder -l wrote\n";
+    "  -i             put INPUT back as the record at file_pos of OUTPUT; INPUT may be a folder -l wrote;\n"
+    "                 a third path, PATCH, gets the change as a PPF patch and OUTPUT stays as it is\n"
+    "  -p /FILE+0xOFFSET  for -d and -i, file_pos as the byte of a disc's file that -l names so\n";
 
 std::string PackLines(uint64_t record, uint64_t decoded)
 {
@@ -157,7 +159,7 @@ TEST_F(Tool, Runs)
         {{P("empty"), P("zeros"), "-i", "-p", "8"}, 1, "", "Error: No record at 0x00000008"},
         {{P("empty"), P("self"), "-i", "-p", "0", P("old.ppf")}, 1, "", "Error: No record at 0x00000000"},
         {{P("in"), P("container"), "-i", "-p", "33"}, 1, "", "Error: No record at 0x00000021"},
-        {{P("blocked"), P("container"), "-i"}, 1, "", "Error: No record files in " + P("blocked")},
+        {{P("blocked"), P("container"), "-i"}, 1, "", "Left out: 00000000.bin (not a regular file)\nError: No record files in " + P("blocked")},
         {{P("in"), P("empty"), "-i", P("empty")}, 1, "", "Error: The patch and the container are one file: " + P("empty")},
         {{P("in"), P("container"), "-i", "-p", "32", P("container")}, 1, "", "Error: Not a PPF patch: " + P("container")},
         {{P("edited"), P("box"), "-i", "-p", "32", P("cue")}, 1, "", "Error: Not a PPF patch: " + P("cue")},
@@ -195,7 +197,7 @@ TEST_F(Tool, Runs)
         {{P("fifo"), "-l"}, 1, "", measure, {}, noWait},
         {{P("in"), P("fifo"), "-i"}, 1, "", measure, {}, noWait},
         {{"/dev/zero", P("container"), "-i", "-p", "32"}, 1, "", measure},
-        {{P("fifos"), P("container"), "-i"}, 1, "", "Error: No record files in " + P("fifos"), {}, noWait},
+        {{P("fifos"), P("container"), "-i"}, 1, "", "Left out: 00000020.bin (not a regular file)\nError: No record files in " + P("fifos"), {}, noWait},
         {{P("in"), "/dev/full"}, 1, packed, "Can't write: /dev/full"},
         {{P("in"), "/dev/null", "-x", "-p", "1"}, 0, packed, "Unknown option: -x\n", {}, "", ""}, // a device loses nothing
         // Data on standard output, under any name, comes alone; the report
@@ -224,8 +226,8 @@ TEST_F(Tool, Runs)
     };
     for (const ToolRun &run : runs)
         WriteBytes(dir / "box", container), Check(run), WriteBytes(dir / "out", files.at("out"));
-    EXPECT_TRUE(fs::is_empty(dir / "nothing"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "records"), {}), 2);
+    EXPECT_EQ(Slurp(dir / "nothing" / "records.tsv"), "position\troom\tuncompressed\theader\tfile\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "records"), {}), 3);
     EXPECT_EQ(ReadFile(P("records/0000000C.bin")), sample);
 #ifndef _WIN32
     EXPECT_EQ(fs::status(dir / "new").permissions(), fs::perms(0640));
@@ -304,7 +306,7 @@ TEST_F(Tool, FlushesTheFolderAfterTheRename)
     const std::pair<std::vector<std::string>, std::string> runs[] = {
         {{P("in"), P("out")}, "fsync file, rename, fsync folder, "},
         {{P("edited"), P("two"), "-i"}, "fsync file, rename, fsync folder, "},
-        {{P("two"), P("recs"), "-l"}, "rename, rename, syncfs folder, fsync folder, "},
+        {{P("two"), P("recs"), "-l"}, "rename, rename, rename, syncfs folder, fsync folder, "},
     };
     for (const auto &[args, expected] : runs) {
         ASSERT_EQ(Exec(args, "strace -f -y -o \"" + trace.string() + "\" -e trace=fsync,fdatasync,syncfs,rename,renameat,renameat2 ").status, 0);
