@@ -339,6 +339,26 @@ private:
         steps++;
         const unsigned flags = src_[x];
         uint64_t at = x + 1, delta = 0;
+        if (end_ - x >= 17) {
+            // The longest group fits: only the references need reading, the
+            // literals before each are counted from its place in the group.
+            unsigned references = ~flags & 0xFF, count = 0;
+            while (references != 0) {
+                const unsigned item = Ctz64(references);
+                references &= references - 1;
+                const uint64_t ref = x + 1 + item + count;
+                const unsigned word = src_[ref] | (unsigned)src_[ref + 1] << 8, f = word & 0xFFF;
+                const uint64_t before = delta + item - count;
+                if (f == 0)
+                    return EndAll(w, true, before, ref + 2);
+                Refer(w, f, before);
+                if (walkers_[w].scans == 0)
+                    return EndAll(w, false, 0, 0);
+                delta += (word >> 12) + 2;
+                count++;
+            }
+            return Advance(w, delta + 8 - count, x + 9 + count);
+        }
         for (unsigned item = 0; item < 8; item++) {
             if (flags >> item & 1) {
                 if (at >= end_)
@@ -359,6 +379,12 @@ private:
                 return EndAll(w, false, 0, 0);
             delta += (word >> 12) + 2;
         }
+        Advance(w, delta, at);
+    }
+
+    // Moves w past a group that decoded delta bytes, to the next at `at`.
+    void Advance(uint32_t w, uint64_t delta, uint64_t at)
+    {
         Walker &walker = walkers_[w];
         // Small classes whose o reaches 4095: keys from the old count - 4094
         // to the new count - 4095.
