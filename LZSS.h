@@ -35,8 +35,9 @@ uint64_t LZSS_GetDecompressedSize(const uint8_t *src, uint64_t srcsize, uint64_t
 
 /*
  * Bytes of work memory that LZSS_ScanStreams needs for count streams, of any
- * alignment: about 34 KiB for each of up to 18 scans under way at once and
- * 40 bytes for each of up to 147456 sets of streams, fewer for few streams.
+ * alignment: about 33 KiB for each of up to 18 groups being scanned at once
+ * and 32 bytes for each of up to 147456 classes of streams, fewer for few
+ * streams.
  */
 uint64_t LZSS_GetScanStreamsWorkSize(uint64_t count);
 
@@ -55,8 +56,9 @@ uint64_t LZSS_GetScanStreamsWorkSize(uint64_t count);
  * on and differ only in the number of bytes decoded, so they go on as one:
  * every group is read at most once, and the cost is linear in srcsize plus
  * count times log2(count) at worst, whatever the bytes. With steps not NULL,
- * *steps receives the work done: groups read plus streams moved when two
- * scans met, at most srcsize - starts[0] + 1 + count * (log2(count) + 2).
+ * *steps receives the work done: groups read plus classes of streams moved
+ * when two scans met, at most srcsize - starts[0] + 1 + count * (log2(count)
+ * + 2).
  *
  * Prints nothing (unlike LZSS_GetDecompressedSize on a reference to the
  * byte being written) and uses no module state, so it may run beside any

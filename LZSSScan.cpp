@@ -15,9 +15,10 @@
 // the scans of one o modulo 4096. Each reference then costs O(1) plus the
 // classes it ends, each class becomes large once, and a walker's group is
 // read once for all its scans. Walkers that reach the same group merge, the
-// one with fewer scans moving into the other: a scan that moves lands in a
-// walker at least twice the size of the one it left, so that moves stay
-// within count * (log2(count) + 2) even though scans end in between.
+// classes of the one with fewer scans moving into the other: a scan that
+// moves lands in a walker at least twice the size of the one it left, so
+// that moves stay within count * (log2(count) + 2) even though scans end in
+// between.
 //
 // A class is a tree of its scans, each pointing at a later one, the class's
 // root the latest: two classes join by pointing the earlier root at the
