@@ -44,6 +44,7 @@ const uint32_t NONE = UINT32_MAX;
 const uint64_t LINK = (uint64_t)1 << 63, ROOT = UINT64_MAX;
 const uint64_t MAX_WALKERS = 18; // positions a walker can be ahead of the last one
 const unsigned RING = 32;        // a power of two above MAX_WALKERS
+const uint64_t DONE = UINT64_MAX; // a walker whose scans have all ended
 
 inline unsigned Ctz64(uint64_t x) // x != 0
 {
@@ -153,9 +154,7 @@ public:
         for (;;) {
             uint64_t next;
             if (occupied_ != 0) {
-                const unsigned r = (unsigned)(x & (RING - 1));
-                const uint32_t turned = occupied_ >> r | (r != 0 ? occupied_ << (RING - r) : 0);
-                next = x + Ctz64(turned);
+                next = Nearest(x);
                 if (i < count && starts_[i] < next)
                     next = starts_[i];
             } else if (i < count) {
@@ -173,7 +172,20 @@ public:
             }
             ring_[r] = NONE;
             occupied_ &= ~((uint32_t)1 << r);
-            Step(w, x);
+            // The walker stays in hand while it is still the one furthest
+            // behind: no other walker and no start lies before its next group.
+            for (;;) {
+                const uint64_t y = Step(w, x);
+                if (y == DONE)
+                    break;
+                if ((i < count && starts_[i] < y) || (occupied_ != 0 && Nearest(x) <= y)) {
+                    Place(w, y); // merging with a walker already at y
+                    break;
+                }
+                x = y;
+                for (; i < count && starts_[i] == x; i++)
+                    Join(w, i);
+            }
         }
         // A scan's parent is a later one, whose results are final by the
         // time the scan is reached: o differs by the keys' difference, the
@@ -207,6 +219,15 @@ private:
     uint32_t spareWalkers_[MAX_WALKERS];
     uint32_t spare_ = 0, walkersMade_ = 0;
     uint32_t freeClass_ = NONE, classesMade_ = 0;
+
+    // The position of the walker furthest behind, all of them being at x or
+    // after it (occupied_ != 0).
+    uint64_t Nearest(uint64_t x) const
+    {
+        const unsigned r = (unsigned)(x & (RING - 1));
+        const uint32_t turned = occupied_ >> r | (r != 0 ? occupied_ << (RING - r) : 0);
+        return x + Ctz64(turned);
+    }
 
     uint32_t NewWalker()
     {
@@ -305,11 +326,12 @@ private:
         FreeClass(c);
     }
 
-    void EndAll(uint32_t w, bool ok, uint64_t delta, uint64_t at)
+    uint64_t EndAll(uint32_t w, bool ok, uint64_t delta, uint64_t at)
     {
         while (walkers_[w].classes != NONE)
             End(w, walkers_[w].classes, ok, delta, at);
         spareWalkers_[spare_++] = w;
+        return DONE;
     }
 
     // A reference with field f (not 0), delta bytes into the group.
@@ -332,8 +354,9 @@ private:
             End(w, walker.large.cls[r], false, 0, 0);
     }
 
-    // Reads w's group at x: ends its scans, or moves it to the next group.
-    void Step(uint32_t w, uint64_t x)
+    // Reads w's group at x: ends its scans (DONE), or returns where its next
+    // group starts.
+    uint64_t Step(uint32_t w, uint64_t x)
     {
         if (x >= end_)
             return EndAll(w, false, 0, 0);
@@ -380,11 +403,11 @@ private:
                 return EndAll(w, false, 0, 0);
             delta += (word >> 12) + 2;
         }
-        Advance(w, delta, at);
+        return Advance(w, delta, at);
     }
 
     // Moves w past a group that decoded delta bytes, to the next at `at`.
-    void Advance(uint32_t w, uint64_t delta, uint64_t at)
+    uint64_t Advance(uint32_t w, uint64_t delta, uint64_t at)
     {
         Walker &walker = walkers_[w];
         // Small classes whose o reaches 4095: keys from the old count - 4094
@@ -398,7 +421,7 @@ private:
             Remove(w, c);
             Insert(w, c, s, true);
         }
-        Place(w, at);
+        return at;
     }
 
     // Puts w at group y, merging it with a walker already there.
