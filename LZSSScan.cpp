@@ -140,9 +140,9 @@ struct Walker {
 class Sweep {
 public:
     Sweep(const uint8_t *src, uint64_t srcsize, const uint64_t *starts, uint64_t *sizes, uint64_t *consumed,
-          Walker *walkers, Class *classes)
+          Walker *walkers, uint64_t walkerCount, Class *classes, uint64_t classCount)
         : src_(src), end_(srcsize), starts_(starts), sizes_(sizes), consumed_(consumed), walkers_(walkers),
-          classes_(classes)
+          walkerCount_(walkerCount), classes_(classes), classCount_(classCount)
     {
         for (unsigned r = 0; r < RING; r++)
             ring_[r] = NONE;
@@ -213,7 +213,9 @@ private:
     const uint64_t *const starts_;
     uint64_t *const sizes_, *const consumed_;
     Walker *const walkers_;
+    const uint64_t walkerCount_; // what the work memory holds
     Class *const classes_;
+    const uint64_t classCount_;
     uint32_t ring_[RING];
     uint32_t occupied_ = 0;
     uint32_t spareWalkers_[MAX_WALKERS];
@@ -232,7 +234,7 @@ private:
     uint32_t NewWalker()
     {
         const uint32_t w = spare_ != 0 ? spareWalkers_[--spare_] : walkersMade_++;
-        assert(w < MAX_WALKERS);
+        assert(w < walkerCount_);
         Walker &walker = walkers_[w];
         walker.count = 0;
         walker.scans = 0;
@@ -244,8 +246,10 @@ private:
 
     uint32_t NewClass()
     {
-        if (freeClass_ == NONE)
+        if (freeClass_ == NONE) {
+            assert(classesMade_ < classCount_);
             return classesMade_++;
+        }
         const uint32_t c = freeClass_;
         freeClass_ = classes_[c].next;
         return c;
@@ -476,7 +480,7 @@ void LZSS_ScanStreams(const uint8_t *src, uint64_t srcsize, const uint64_t *star
     Walker *const walkers = (Walker *)at;
     Class *const classes = (Class *)(at + Walkers(count) * sizeof(Walker));
     static_assert(sizeof(Walker) % alignof(Class) == 0, "classes follow the walkers aligned");
-    Sweep sweep(src, srcsize, starts, sizes, consumed, walkers, classes);
+    Sweep sweep(src, srcsize, starts, sizes, consumed, walkers, Walkers(count), classes, Classes(count));
     sweep.Run(count);
     if (steps != NULL)
         *steps = sweep.steps;
