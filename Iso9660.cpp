@@ -56,10 +56,12 @@ struct Directory {
 class Reader {
 public:
     Reader(const uint8_t *view, uint64_t size, std::vector<IsoFile> *files, std::vector<uint64_t> *blocks)
-        : view_(view), size_(size), files_(files), blocks_(blocks), read_((size + ISO_BLOCK_SIZE - 1) / ISO_BLOCK_SIZE),
+        : view_(view), size_(size), files_(files), blocks_(blocks), skip_((size + ISO_BLOCK_SIZE - 1) / ISO_BLOCK_SIZE),
           budget_(size + SPARE_BUDGET)
     {
     }
+
+    uint64_t walked = 0; // directories, blocks read and links followed past read ones
 
     void Read(const uint8_t *root)
     {
@@ -78,7 +80,25 @@ private:
     const uint64_t size_;
     std::vector<IsoFile> *const files_;
     std::vector<uint64_t> *const blocks_;
-    std::vector<bool> read_; // view blocks read as directory data
+    // The view blocks read as directory data, as links towards the next
+    // block not read: 0 for a block not read, else a block after it from
+    // which to look on. Links are shortened as they are followed (path
+    // halving), so a directory whose extent was read before, however long,
+    // costs about the logarithm of the view's blocks, not a walk over them.
+    std::vector<uint64_t> skip_;
+
+    // The first block from b on that was not read (skip_.size() when none).
+    uint64_t Unread(uint64_t b)
+    {
+        while (b < skip_.size() && skip_[b] != 0) {
+            const uint64_t next = skip_[b];
+            if (next < skip_.size() && skip_[next] != 0)
+                skip_[b] = skip_[next];
+            b = skip_[b];
+            walked++;
+        }
+        return b;
+    }
     uint64_t budget_;
     bool spent_ = false;
 
@@ -107,15 +127,17 @@ private:
 
     void ReadDirectory(const Directory &dir, std::deque<Directory> *queue)
     {
+        walked++;
         if (dir.position >= size_)
             return;
         const uint64_t end = dir.position + std::min(dir.length, size_ - dir.position);
-        for (uint64_t block = dir.position; block < end && !spent_; block += ISO_BLOCK_SIZE) {
-            if (read_[block / ISO_BLOCK_SIZE])
-                continue;
-            read_[block / ISO_BLOCK_SIZE] = true;
+        for (uint64_t b = Unread(dir.position / ISO_BLOCK_SIZE); b * ISO_BLOCK_SIZE < end && !spent_;
+             b = Unread(b + 1)) {
+            walked++;
+            skip_[b] = b + 1;
             if (blocks_ != nullptr)
-                blocks_->push_back(block / ISO_BLOCK_SIZE);
+                blocks_->push_back(b);
+            const uint64_t block = b * ISO_BLOCK_SIZE;
             const uint64_t limit = std::min(block + ISO_BLOCK_SIZE, end);
             for (uint64_t at = block; at < limit && !spent_;) {
                 const uint8_t *const record = view_ + at;
@@ -184,11 +206,13 @@ private:
 } // namespace
 
 bool ReadIsoFileSystem(const uint8_t *view, uint64_t size, std::vector<IsoFile> *files,
-                       std::vector<uint64_t> *directoryBlocks)
+                       std::vector<uint64_t> *directoryBlocks, uint64_t *walked)
 {
     files->clear();
     if (directoryBlocks != nullptr)
         directoryBlocks->clear();
+    if (walked != nullptr)
+        *walked = 0;
     const uint8_t *primary = nullptr;
     for (uint64_t at = FIRST_DESCRIPTOR;; at += ISO_BLOCK_SIZE) {
         if (size < at + ISO_BLOCK_SIZE)
@@ -204,7 +228,10 @@ bool ReadIsoFileSystem(const uint8_t *view, uint64_t size, std::vector<IsoFile> 
     }
     if (primary == nullptr)
         return false;
-    Reader(view, size, files, directoryBlocks).Read(primary + PVD_ROOT);
+    Reader reader(view, size, files, directoryBlocks);
+    reader.Read(primary + PVD_ROOT);
+    if (walked != nullptr)
+        *walked = reader.walked;
     return true;
 }
 

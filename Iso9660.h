@@ -31,7 +31,9 @@ struct IsoFile {
 // *files, replacing what it held: each file that has bytes in the view (an
 // empty file, or one wholly past the view, names nothing and is left out).
 // With directoryBlocks, that gets the view block numbers (position / 2048)
-// read as directory data, in the order read.
+// read as directory data, in the order read; with walked, the work of
+// finding them: directories, blocks read and links followed past blocks read
+// before, about (directories + blocks read) * log2(view blocks) at most.
 //
 // The view holds a file system when block 16 and those after it are volume
 // descriptors (type byte, "CD001", version 1) up to the set terminator (type
@@ -53,8 +55,10 @@ struct IsoFile {
 // What the disc says is never taken on trust, and a damaged tree costs only
 // the names it damages:
 // - each view block is read as directory data at most once: a directory
-//   whose extent was already read is skipped, so a loop ends at once, and the
-//   whole reading is at most one pass over the view;
+//   whose extent was already read is skipped without a walk over its
+//   blocks, so a loop ends at once, and the whole reading is one pass over
+//   the view plus about a logarithm of its blocks for each directory, however
+//   many records name the same extent;
 // - an extent that starts past the view is left out, one that runs past it is
 //   cut at the view's end: every extent returned lies inside the view and has
 //   a nonzero length;
@@ -68,7 +72,7 @@ struct IsoFile {
 //   than the view plus 64 KiB, which only a hostile tree comes near (deep
 //   paths repeated over many records); what was read until then is returned.
 bool ReadIsoFileSystem(const uint8_t *view, uint64_t size, std::vector<IsoFile> *files,
-                       std::vector<uint64_t> *directoryBlocks = nullptr);
+                       std::vector<uint64_t> *directoryBlocks = nullptr, uint64_t *walked = nullptr);
 
 // Where byte `offset` of the file at `path` lies in the view, as a user
 // names it from the listing: the path compares without regard to ASCII case,

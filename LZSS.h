@@ -34,6 +34,40 @@ extern "C" {
 uint64_t LZSS_GetDecompressedSize(const uint8_t *src, uint64_t srcsize, uint64_t *consumed);
 
 /*
+ * Bytes of work memory that LZSS_ScanStreams needs for count streams, of any
+ * alignment: about 33 KiB for each of up to 18 groups being scanned at once
+ * and 32 bytes for each of up to 147456 classes of streams, fewer for few
+ * streams.
+ */
+uint64_t LZSS_GetScanStreamsWorkSize(uint64_t count);
+
+/*
+ * LZSS_GetDecompressedSize for many streams of one buffer at once: the
+ * streams that start at src + starts[0] up to src + starts[count - 1], each
+ * running at most to src[srcsize - 1]. starts must be ascending (equal
+ * values allowed), none above srcsize. For each i, sizes[i] is
+ *   LZSS_GetDecompressedSize(src + starts[i], srcsize - starts[i], &c)
+ * and consumed[i] is c when that succeeds, 0 when it fails (sizes[i] then
+ * UINT64_MAX). Reads only src[starts[0]] up to src[srcsize - 1], never a
+ * literal's value; work must hold LZSS_GetScanStreamsWorkSize(count) bytes,
+ * all of which it may overwrite.
+ *
+ * Where two scans reach the same group, they read the same items from there
+ * on and differ only in the number of bytes decoded, so they go on as one:
+ * every group is read at most once, and the cost is linear in srcsize plus
+ * count times log2(count) at worst, whatever the bytes. With steps not NULL,
+ * *steps receives the work done: groups read plus classes of streams moved
+ * when two scans met, at most srcsize - starts[0] + 1 + count * (log2(count)
+ * + 2).
+ *
+ * Prints nothing (unlike LZSS_GetDecompressedSize on a reference to the
+ * byte being written) and uses no module state, so it may run beside any
+ * other codec call.
+ */
+void LZSS_ScanStreams(const uint8_t *src, uint64_t srcsize, const uint64_t *starts, uint64_t count, uint64_t *sizes,
+                      uint64_t *consumed, void *work, uint64_t *steps);
+
+/*
  * Decodes the stream at src into dst. Checks nothing: call it only on a
  * stream that LZSS_GetDecompressedSize accepted, with dst holding at least the
  * size it returned. Reads exactly the consumed bytes of src and writes

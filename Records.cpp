@@ -71,11 +71,63 @@ bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *
     return false;
 }
 
-void FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found)
+void FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found, uint64_t *steps)
 {
-    FoundRecord record;
-    for (; FindRecord(data, end, from, &record); from = record.position + record.length)
-        found->push_back(record);
+    if (steps != NULL)
+        *steps = 0;
+    if (end < SMALLEST_RECORD || from > end - SMALLEST_RECORD)
+        return;
+    // Every magic's stream is scanned in one sweep (LZSS_ScanStreams), since
+    // one candidate after another would read a stream that runs on again for
+    // each magic it passes. The choice is then the sequential one: the first
+    // candidate that holds a record, the search going on behind it.
+    const uint8_t *const last = data + end - SMALLEST_RECORD;
+    uint64_t count = 0, capacity = 0;
+    uint64_t *starts = NULL;
+    bool complete = true;
+    for (const uint8_t *p = data + from; complete && (p = FindMagic(p, last)) != NULL; p++) {
+        if (count == capacity) {
+            capacity = capacity != 0 ? 2 * capacity : 64;
+            uint64_t *more = capacity <= SIZE_MAX / sizeof *starts
+                                 ? (uint64_t *)realloc(starts, (size_t)capacity * sizeof *starts)
+                                 : NULL;
+            complete = more != NULL;
+            if (!complete)
+                break;
+            starts = more;
+        }
+        starts[count++] = (uint64_t)(p - data) + HEADER_SIZE;
+    }
+    const size_t bytes = (size_t)count * sizeof(uint64_t) + 1; // count fits: starts held it
+    uint64_t *const sizes = complete ? (uint64_t *)malloc(bytes) : NULL;
+    uint64_t *const consumed = sizes != NULL ? (uint64_t *)malloc(bytes) : NULL;
+    const uint64_t worksize = LZSS_GetScanStreamsWorkSize(count);
+    void *const work = consumed != NULL && worksize <= SIZE_MAX ? malloc((size_t)worksize) : NULL;
+    const bool swept = work != NULL;
+    if (swept) {
+        LZSS_ScanStreams(data, end, starts, count, sizes, consumed, work, steps);
+        for (uint64_t i = 0; i < count; i++) {
+            const uint64_t position = starts[i] - HEADER_SIZE;
+            if (position < from || sizes[i] == UINT64_MAX)
+                continue;
+            const uint8_t *const p = data + position;
+            found->push_back(FoundRecord{position, consumed[i] + HEADER_SIZE, sizes[i],
+                                         (uint32_t)p[4] | (uint32_t)p[5] << 8 | (uint32_t)p[6] << 16 |
+                                             (uint32_t)p[7] << 24});
+            from = position + consumed[i] + HEADER_SIZE;
+        }
+    }
+    free(work);
+    free(consumed);
+    free(sizes);
+    free(starts);
+    if (!swept) {
+        // Short of memory: one candidate at a time, slow on some data but
+        // the same records.
+        FoundRecord record;
+        for (; FindRecord(data, end, from, &record); from = record.position + record.length)
+            found->push_back(record);
+    }
 }
 
 bool HoldsMagic(const uint8_t *data, uint64_t size, uint64_t position)

@@ -42,14 +42,24 @@ RecordCheck CheckRecord(const uint8_t *data, uint64_t size, uint64_t position, F
 // Fills *found only on success. The next record that does not overlap this
 // one is found by searching on from found->position + found->length.
 //
-// Each candidate is checked with the codec's scanner, so this is a codec call
-// like any other (calls must not overlap), and a candidate whose stream refers
-// to the byte being written leaves the scanner's message on stdout.
+// Each candidate is checked with the codec's scanner, one after another, so
+// this is a codec call like any other (calls must not overlap), and a
+// candidate whose stream refers to the byte being written leaves the
+// scanner's message on stdout. Each candidate costs a pass of its stream,
+// which may run on to the end of the data: for every record of a large area,
+// FindRecords.
 bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *found);
 
 // Every record in data[from .. end - 1], in order, each found behind the one
-// before (FindRecord), appended to *found.
-void FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found);
+// before: exactly the records that FindRecord finds, called from `from` and
+// then from behind each record found, appended to *found. The streams of all
+// candidates are scanned in one sweep (LZSS_ScanStreams), so the cost is
+// linear in end - from (n log n in the number of magics at worst) whatever
+// the bytes, plus 24 bytes of memory per magic; nothing is printed. Short of
+// memory, it falls back to FindRecord. With steps, *steps receives the sweep's
+// work (see LZSS_ScanStreams), 0 where it did not run.
+void FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found,
+                 uint64_t *steps = nullptr);
 
 // Whether data[0 .. size - 1] holds the magic at position: a record that
 // CheckRecord accepts there is then one that the search lists.

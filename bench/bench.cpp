@@ -200,10 +200,9 @@ void BM_FindRecords(benchmark::State &state)
     for (size_t pos = size / 4; pos <= size; pos += size / 4)
         memcpy(&data[pos - sizeof empty], empty, sizeof empty);
     for (auto _ : state) {
-        uint64_t count = 0;
-        FoundRecord record;
-        for (uint64_t from = 0; FindRecord(data.data(), size, from, &record); from = record.position + record.length)
-            count++;
+        std::vector<FoundRecord> found;
+        FindRecords(data.data(), 0, size, &found);
+        const uint64_t count = found.size();
         if (count != 4)
             state.SkipWithError("wrong number of records");
         benchmark::DoNotOptimize(count);

@@ -325,4 +325,127 @@ void BM_ToolListCdImage(benchmark::State &state)
 }
 BENCHMARK(BM_ToolListCdImage)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(3);
 
+// Files that made a search cost the square of their size, each of
+// EXSPACK_BENCH_CONTAINER_MIB: -l on them against -l on random bytes.
+//
+// A magic in every group of literals (a flag byte 0xFF, the magic and a
+// size), so that every magic's stream runs on to the end of the file.
+Bytes LiteralRun(uint64_t n)
+{
+    static const uint8_t group[9] = {0xFF, 0x45, 0x58, 0x53, 0x01, 0xE8, 0x03, 0x00, 0x00};
+    Bytes bytes(n);
+    for (uint64_t i = 0; i < n; i++)
+        bytes[i] = group[i % 9];
+    return bytes;
+}
+
+// The same ended by a terminator: one record of the whole file, every
+// magic in it the start of a stream that holds as well.
+Bytes ValidRun(uint64_t n)
+{
+    Bytes bytes = LiteralRun(n - 3 - (n - 3) % 9);
+    bytes.resize(bytes.size() + 3, 0);
+    return bytes;
+}
+
+// The same ended by references that fail every stream still under way, one
+// class of decoded sizes (modulo 4096) after another.
+Bytes FailLate(uint64_t n)
+{
+    const uint64_t refs = 4096 + 16, m = (n - refs / 8 * 17) / 9;
+    Bytes bytes = LiteralRun(m * 9);
+    // The stream of the magic in group j decodes 8 * (m - j) bytes before
+    // the tail: at first f = 4095 ends the scans below 4095, then each
+    // field ends the scans of one residue still under way.
+    std::vector<bool> alive(4096);
+    for (uint64_t j = 1; j < m; j++)
+        if (8 * (m - j) >= 4095)
+            alive[8 * (m - j) % 4096] = true;
+    uint64_t shift = 0;
+    for (uint64_t r = 0; r < refs; r++, shift += 2) {
+        unsigned f = 4095;
+        if (r != 0) {
+            f = 1;
+            for (unsigned k = 0; k < 4096; k++)
+                if (alive[k] && (k + shift) % 4096 != 4095) {
+                    alive[k] = false;
+                    f = (unsigned)((k + shift) % 4096) + 1;
+                    break;
+                }
+        }
+        if (r % 8 == 0)
+            bytes.push_back(0x00); // eight references
+        bytes.push_back((uint8_t)f);
+        bytes.push_back((uint8_t)(f >> 8));
+    }
+    bytes.resize(n, 0);
+    return bytes;
+}
+
+// Magics whose streams start apart and meet on the same groups with other
+// decoded sizes, found by a search over short patterns.
+Bytes Converge(uint64_t n)
+{
+    static const uint8_t pattern[45] = {0xbf, 0xfe, 0xff, 0xff, 0xff, 0x45, 0x58, 0x53, 0x01, 0x02, 0x10, 0xfe,
+                                        0x01, 0xff, 0xff, 0x10, 0xff, 0x02, 0xff, 0x02, 0x03, 0x02, 0xff, 0x01,
+                                        0x01, 0xff, 0x10, 0xff, 0xff, 0x01, 0x03, 0xff, 0x03, 0x10, 0xff, 0x01,
+                                        0xff, 0x02, 0x03, 0xfe, 0xff, 0x45, 0x58, 0x53, 0x01};
+    Bytes bytes(n);
+    for (uint64_t i = 0; i < n; i++)
+        bytes[i] = pattern[i % sizeof pattern];
+    return bytes;
+}
+
+// An ISO 9660 file system whose root holds many directory records, all of
+// them naming block 0 with a length of 4 GiB, as many as the reader's memory
+// budget lets it follow.
+Bytes IsoLoops(uint64_t n)
+{
+    Bytes bytes(n, 0);
+    auto record = [&](uint64_t at, uint32_t block, uint32_t length, uint8_t name) {
+        bytes[at] = 34;
+        for (int i = 0; i < 4; i++) {
+            bytes[at + 2 + i] = bytes[at + 9 - i] = (uint8_t)(block >> (8 * i));
+            bytes[at + 10 + i] = bytes[at + 17 - i] = (uint8_t)(length >> (8 * i));
+        }
+        bytes[at + 25] = 2; // a directory
+        bytes[at + 28] = bytes[at + 31] = 1;
+        bytes[at + 32] = 1;
+        bytes[at + 33] = name;
+    };
+    const uint64_t blocks = std::max<uint64_t>(1, n / 200 / 60), pvd = 16 * 2048;
+    static const uint8_t descriptors[2][7] = {{1, 'C', 'D', '0', '0', '1', 1}, {255, 'C', 'D', '0', '0', '1', 1}};
+    memcpy(&bytes[pvd], descriptors[0], 7);
+    memcpy(&bytes[pvd + 2048], descriptors[1], 7);
+    bytes[pvd + 129] = bytes[pvd + 130] = 0x08; // the block size, 2048, both byte orders
+    record(pvd + 156, 18, (uint32_t)(blocks * 2048), 0);
+    uint64_t k = 0;
+    for (uint64_t b = 18; b < 18 + blocks; b++)
+        for (uint64_t at = b * 2048; at + 34 <= (b + 1) * 2048; at += 34)
+            record(at, 0, 0xFFFFFFFF, (uint8_t)('A' + k++ % 26));
+    return bytes;
+}
+
+// The fastest -l of each, a few times in turn.
+void ToolListShape(benchmark::State &state, Bytes (*make)(uint64_t))
+{
+    static const std::string random = Write("list.random", Random(ContainerSize(), 5));
+    const std::string shaped = Write("list.shaped", make(ContainerSize()));
+    double plain = 1e9, slow = 1e9;
+    for (auto _ : state)
+        for (int turn = 0; turn < 3; turn++) {
+            plain = std::min(plain, Spawn({EXSPACK_TOOL, random, "-l"}).seconds);
+            slow = std::min(slow, Spawn({EXSPACK_TOOL, shaped, "-l"}).seconds);
+        }
+    state.SetBytesProcessed((int64_t)(state.iterations() * ContainerSize()));
+    state.counters["seconds"] = slow;
+    state.counters["random_seconds"] = plain;
+    state.counters["vs_random"] = slow / plain;
+}
+BENCHMARK_CAPTURE(ToolListShape, literal_run, LiteralRun)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+BENCHMARK_CAPTURE(ToolListShape, valid_run, ValidRun)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+BENCHMARK_CAPTURE(ToolListShape, fail_late, FailLate)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+BENCHMARK_CAPTURE(ToolListShape, converge, Converge)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+BENCHMARK_CAPTURE(ToolListShape, iso_loops, IsoLoops)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+
 } // namespace

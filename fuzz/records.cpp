@@ -2,7 +2,12 @@
 // start, and on from behind each record found. The records found must be
 // exactly those of a plain search: every position that holds the magic, in
 // order, where the reference decoder reads a whole stream, going on behind
-// each one; with its length, decoded size and header.
+// each one; with its length, decoded size and header. The sweep under the
+// search, started at every position (and at every other one), must give
+// the scanner's own result, and stay within its bound on the work done.
+#include <cmath>
+
+#include "LZSS.h"
 #include "Records.h"
 #include "check.h"
 
@@ -16,14 +21,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             plain.push_back({pos, 8 + r.consumed, r.output.size(), Load32(data + pos + 4)});
         pos += r.ok ? 8 + r.consumed : 1;
     }
-    size_t count = 0;
-    FoundRecord f;
-    for (uint64_t from = 0; FindRecord(data, size, from, &f); from = f.position + f.length, count++) {
-        CHECK(count < plain.size());
-        const FoundRecord &p = plain[count];
+    std::vector<FoundRecord> found;
+    uint64_t steps = 0;
+    FindRecords(data, 0, size, &found, &steps);
+    CHECK(found.size() == plain.size());
+    uint64_t magics = 0;
+    for (size_t i = 0; i < found.size(); i++) {
+        const FoundRecord &f = found[i], &p = plain[i];
         CHECK(f.position == p.position && f.length == p.length);
         CHECK(f.decoded == p.decoded && f.header_size == p.header_size);
     }
-    CHECK(count == plain.size());
+    for (uint64_t pos = 0; pos + 11 <= size; pos++)
+        magics += memcmp(data + pos, MAGIC, 4) == 0;
+    CHECK(steps <= size + 1 + magics * (std::log2((double)magics + 1) + 2));
+
+    // Every position as a stream start, or (for inputs of odd size) every
+    // other one, so that scans meet with more and fewer scans behind them.
+    if (size > 0) {
+        const uint64_t stride = 1 + size % 2;
+        std::vector<uint64_t> starts, sizes, consumed;
+        for (uint64_t s = stride - 1; s <= size; s += stride)
+            starts.push_back(s);
+        const uint64_t n = starts.size();
+        sizes.resize(n);
+        consumed.resize(n);
+        static std::vector<uint8_t> work; // kept from run to run: fresh pages each time cost more than the sweep
+        work.resize(std::max<size_t>(work.size(), LZSS_GetScanStreamsWorkSize(n) + 1));
+        LZSS_ScanStreams(data, size, starts.data(), n, sizes.data(), consumed.data(), work.data() + 1, &steps);
+        CHECK(steps <= size + 1 + n * (std::log2((double)n) + 2));
+        // Each check reads a stream that may run to the end: up to 1 KiB all
+        // of them, above some 64, the first ones and others spread out.
+        const uint64_t skip = size <= 1024 ? 1 : n / 48 + 1;
+        for (uint64_t i = 0; i < n; i += i < 16 ? 1 : skip) {
+            uint64_t c = 0;
+            const uint64_t want = LZSS_GetDecompressedSize(data + starts[i], size - starts[i], &c);
+            CHECK(sizes[i] == want && consumed[i] == c);
+        }
+    }
     return 0;
 }

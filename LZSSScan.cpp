@@ -1,0 +1,487 @@
+// Many scans of one buffer in one left-to-right sweep.
+//
+// Which bytes of a stream are flag bytes, literals and references depends
+// only on the bytes and on where its groups start, never on how much has
+// been decoded. So once two scans reach the same group they read the same
+// items for good, and differ only in o, the number of bytes each has
+// decoded, by a constant. A reference with window field f (not 0) is valid
+// iff 1 <= ((o + 1 - f) & 0xFFF) <= o: below o = 4095 that is f <= o, from
+// there on f != (o & 0xFFF) + 1. So a reference ends every scan whose o is
+// below f, and every scan whose o is congruent to f - 1 modulo 4096.
+//
+// A walker is a set of scans at the same group, kept as classes of scans
+// with equal fate: while o < 4095 ("small") a class is the scans of one o,
+// in a slot of its own among 4096; from o = 4095 on ("large") a class is
+// the scans of one o modulo 4096. Each reference then costs O(1) plus the
+// classes it ends, each class becomes large once, and a walker's group is
+// read once for all its scans. Walkers that reach the same group merge, the
+// classes of the one with fewer scans moving into the other: a scan that
+// moves lands in a walker at least twice the size of the one it left, so
+// that moves stay within count * (log2(count) + 2) even though scans end in
+// between.
+//
+// A class is a tree of its scans, each pointing at a later one, the class's
+// root the latest: two classes join by pointing the earlier root at the
+// later one. Only the root holds its key (see Class); every other scan holds
+// its key less its parent's. So a class ends, joins or moves in O(1), and one
+// pass from the last scan to the first gives every scan its result from its
+// parent's, which is final by then.
+//
+// The sweep always steps the walker furthest behind; a group spans 17 bytes
+// at most, so the walkers all lie within 18 positions of each other, and a
+// ring of 32 positions finds the next one.
+#include "LZSS.h"
+
+#include <assert.h>
+#include <string.h>
+
+namespace {
+
+const unsigned SLOTS = 4096, MASK = SLOTS - 1;
+const uint32_t NONE = UINT32_MAX;
+// consumed[] of a scan that is not a root: its parent with this bit set;
+// of a root under way, ROOT.
+const uint64_t LINK = (uint64_t)1 << 63, ROOT = UINT64_MAX;
+const uint64_t MAX_WALKERS = 18; // positions a walker can be ahead of the last one
+const unsigned RING = 32;        // a power of two above MAX_WALKERS
+const uint64_t DONE = UINT64_MAX; // a walker whose scans have all ended
+
+inline unsigned Ctz64(uint64_t x) // x != 0
+{
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long bit;
+    _BitScanForward64(&bit, x);
+    return bit;
+#else
+    return (unsigned)__builtin_ctzll(x);
+#endif
+}
+
+// 4096 slots, each free or holding a class: a bitset under a summary word
+// of which words hold a bit. A word whose summary bit is clear holds
+// anything: setting its first bit overwrites it, so that a set of slots is
+// made empty by clearing the summary alone.
+struct Slots {
+    uint64_t summary;
+    uint64_t words[SLOTS / 64];
+    uint32_t cls[SLOTS];
+
+    bool Has(unsigned i) const { return (summary >> (i >> 6) & 1) && (words[i >> 6] >> (i & 63) & 1); }
+
+    void Set(unsigned i, uint32_t c)
+    {
+        const unsigned w = i >> 6;
+        const uint64_t bit = (uint64_t)1 << (i & 63);
+        if (summary >> w & 1) {
+            words[w] |= bit;
+        } else {
+            words[w] = bit;
+            summary |= (uint64_t)1 << w;
+        }
+        cls[i] = c;
+    }
+
+    void Clear(unsigned i)
+    {
+        const unsigned w = i >> 6;
+        words[w] &= ~((uint64_t)1 << (i & 63));
+        if (words[w] == 0)
+            summary &= ~((uint64_t)1 << w);
+    }
+
+    // The first set slot in [lo, hi] (hi < SLOTS), or NONE.
+    uint32_t FindIn(unsigned lo, unsigned hi) const
+    {
+        const unsigned w = lo >> 6;
+        if (summary >> w & 1) {
+            const uint64_t m = words[w] & (~(uint64_t)0 << (lo & 63));
+            if (m != 0) {
+                const unsigned i = w * 64 + Ctz64(m);
+                return i <= hi ? i : NONE;
+            }
+        }
+        const uint64_t later = w + 1 < 64 ? summary & (~(uint64_t)0 << (w + 1)) : 0;
+        if (later == 0)
+            return NONE;
+        const unsigned v = Ctz64(later), i = v * 64 + Ctz64(words[v]);
+        return i <= hi ? i : NONE;
+    }
+
+    // A set slot among the len slots from lo on, counted round (len <= SLOTS).
+    uint32_t FindRound(unsigned lo, unsigned len) const
+    {
+        const unsigned hi = lo + len - 1;
+        if (hi < SLOTS)
+            return FindIn(lo, hi);
+        const uint32_t i = FindIn(lo, SLOTS - 1);
+        return i != NONE ? i : FindIn(0, hi - SLOTS);
+    }
+};
+
+// The scans of a class, a tree threaded through the caller's arrays: the
+// root's sizes[] holds its key k, o being the walker's count less k, and
+// its consumed[] ROOT; once the class ends, the root's own results. Every
+// other scan's sizes[] holds its key less its parent's, and consumed[] its
+// parent (see LINK).
+struct Class {
+    uint64_t root, count;
+    uint32_t prev, next; // in the walker's list of classes; next also links free classes
+    uint16_t slot;
+    uint8_t large;
+};
+
+struct Walker {
+    uint64_t count;   // the walker's decoded bytes, in its own frame
+    uint64_t scans;   // scans under way
+    uint32_t classes; // the first of its list
+    Slots small, large;
+};
+
+class Sweep {
+public:
+    Sweep(const uint8_t *src, uint64_t srcsize, const uint64_t *starts, uint64_t *sizes, uint64_t *consumed,
+          Walker *walkers, uint64_t walkerCount, Class *classes, uint64_t classCount)
+        : src_(src), end_(srcsize), starts_(starts), sizes_(sizes), consumed_(consumed), walkers_(walkers),
+          walkerCount_(walkerCount), classes_(classes), classCount_(classCount)
+    {
+        for (unsigned r = 0; r < RING; r++)
+            ring_[r] = NONE;
+    }
+
+    void Run(uint64_t count)
+    {
+        uint64_t i = 0, x = 0;
+        for (;;) {
+            uint64_t next;
+            if (occupied_ != 0) {
+                next = Nearest(x);
+                if (i < count && starts_[i] < next)
+                    next = starts_[i];
+            } else if (i < count) {
+                next = starts_[i];
+            } else {
+                break;
+            }
+            x = next;
+            const unsigned r = (unsigned)(x & (RING - 1));
+            uint32_t w = ring_[r];
+            for (; i < count && starts_[i] == x; i++) {
+                if (w == NONE)
+                    w = NewWalker();
+                Join(w, i);
+            }
+            ring_[r] = NONE;
+            occupied_ &= ~((uint32_t)1 << r);
+            // The walker stays in hand while it is still the one furthest
+            // behind: no other walker and no start lies before its next group.
+            for (;;) {
+                const uint64_t y = Step(w, x);
+                if (y == DONE)
+                    break;
+                if ((i < count && starts_[i] < y) || (occupied_ != 0 && Nearest(x) <= y)) {
+                    Place(w, y); // merging with a walker already at y
+                    break;
+                }
+                x = y;
+                for (; i < count && starts_[i] == x; i++)
+                    Join(w, i);
+            }
+        }
+        // A scan's parent is a later one, whose results are final by the
+        // time the scan is reached: o differs by the keys' difference, the
+        // stream's length by the starts'.
+        for (i = count; i-- > 0;) {
+            if (!(consumed_[i] & LINK))
+                continue;
+            assert(consumed_[i] != ROOT);
+            const uint64_t parent = consumed_[i] & ~LINK;
+            if (sizes_[parent] == UINT64_MAX) {
+                sizes_[i] = UINT64_MAX;
+                consumed_[i] = 0;
+            } else {
+                sizes_[i] = sizes_[parent] - sizes_[i];
+                consumed_[i] = consumed_[parent] + starts_[parent] - starts_[i];
+            }
+        }
+    }
+
+    uint64_t steps = 0;
+
+private:
+    const uint8_t *const src_;
+    const uint64_t end_;
+    const uint64_t *const starts_;
+    uint64_t *const sizes_, *const consumed_;
+    Walker *const walkers_;
+    const uint64_t walkerCount_; // what the work memory holds
+    Class *const classes_;
+    const uint64_t classCount_;
+    uint32_t ring_[RING];
+    uint32_t occupied_ = 0;
+    uint32_t spareWalkers_[MAX_WALKERS];
+    uint32_t spare_ = 0, walkersMade_ = 0;
+    uint32_t freeClass_ = NONE, classesMade_ = 0;
+
+    // The position of the walker furthest behind, all of them being at x or
+    // after it (occupied_ != 0).
+    uint64_t Nearest(uint64_t x) const
+    {
+        const unsigned r = (unsigned)(x & (RING - 1));
+        const uint32_t turned = occupied_ >> r | (r != 0 ? occupied_ << (RING - r) : 0);
+        return x + Ctz64(turned);
+    }
+
+    uint32_t NewWalker()
+    {
+        const uint32_t w = spare_ != 0 ? spareWalkers_[--spare_] : walkersMade_++;
+        assert(w < walkerCount_);
+        Walker &walker = walkers_[w];
+        walker.count = 0;
+        walker.scans = 0;
+        walker.classes = NONE;
+        walker.small.summary = 0;
+        walker.large.summary = 0;
+        return w;
+    }
+
+    uint32_t NewClass()
+    {
+        if (freeClass_ == NONE) {
+            assert(classesMade_ < classCount_);
+            return classesMade_++;
+        }
+        const uint32_t c = freeClass_;
+        freeClass_ = classes_[c].next;
+        return c;
+    }
+
+    void FreeClass(uint32_t c)
+    {
+        classes_[c].next = freeClass_;
+        freeClass_ = c;
+    }
+
+    // Puts class c (its scans' keys in w's frame) into its slot of w, or
+    // onto the list of the class already there.
+    void Insert(uint32_t w, uint32_t c, unsigned slot, bool large)
+    {
+        Walker &walker = walkers_[w];
+        Slots &slots = large ? walker.large : walker.small;
+        Class &cls = classes_[c];
+        if (slots.Has(slot)) {
+            Class &there = classes_[slots.cls[slot]];
+            uint64_t a = cls.root, b = there.root;
+            if (a > b)
+                a = there.root, b = cls.root;
+            sizes_[a] -= sizes_[b];
+            consumed_[a] = b | LINK;
+            there.root = b;
+            there.count += cls.count;
+            FreeClass(c);
+            return;
+        }
+        slots.Set(slot, c);
+        cls.slot = (uint16_t)slot;
+        cls.large = large;
+        cls.prev = NONE;
+        cls.next = walker.classes;
+        if (walker.classes != NONE)
+            classes_[walker.classes].prev = c;
+        walker.classes = c;
+    }
+
+    // Takes class c out of w's slots and list; its scans stay with it.
+    void Remove(uint32_t w, uint32_t c)
+    {
+        Walker &walker = walkers_[w];
+        Class &cls = classes_[c];
+        (cls.large ? walker.large : walker.small).Clear(cls.slot);
+        if (cls.prev != NONE)
+            classes_[cls.prev].next = cls.next;
+        else
+            walker.classes = cls.next;
+        if (cls.next != NONE)
+            classes_[cls.next].prev = cls.prev;
+    }
+
+    void Join(uint32_t w, uint64_t i)
+    {
+        Walker &walker = walkers_[w];
+        sizes_[i] = walker.count; // o = 0
+        consumed_[i] = ROOT;
+        walker.scans++;
+        const uint32_t c = NewClass();
+        classes_[c].root = i;
+        classes_[c].count = 1;
+        Insert(w, c, (unsigned)(walker.count & MASK), false);
+    }
+
+    // Ends the scans of class c: each a failure, or with ok a stream whose
+    // last item ends at `at` after delta more bytes decoded in the group.
+    // Only the root gets its results now (see Run).
+    void End(uint32_t w, uint32_t c, bool ok, uint64_t delta, uint64_t at)
+    {
+        Walker &walker = walkers_[w];
+        Remove(w, c);
+        walker.scans -= classes_[c].count;
+        const uint64_t root = classes_[c].root;
+        sizes_[root] = ok ? walker.count + delta - sizes_[root] : UINT64_MAX;
+        consumed_[root] = ok ? at - starts_[root] : 0;
+        FreeClass(c);
+    }
+
+    uint64_t EndAll(uint32_t w, bool ok, uint64_t delta, uint64_t at)
+    {
+        while (walkers_[w].classes != NONE)
+            End(w, walkers_[w].classes, ok, delta, at);
+        spareWalkers_[spare_++] = w;
+        return DONE;
+    }
+
+    // A reference with field f (not 0), delta bytes into the group.
+    void Refer(uint32_t w, unsigned f, uint64_t delta)
+    {
+        Walker &walker = walkers_[w];
+        if (f > delta) {
+            // Small classes with o + delta < f: keys from count - g + 1 to count.
+            const unsigned g = (unsigned)(f - delta);
+            uint32_t s;
+            while ((s = walker.small.FindRound((unsigned)((walker.count - g + 1) & MASK), g)) != NONE)
+                End(w, walker.small.cls[s], false, 0, 0);
+        }
+        // The residue f - 1 - delta of o. A small class there either has
+        // o + delta = f - 1 (ended above) or has reached 4095 in the group.
+        const unsigned r = (unsigned)((walker.count + delta + 1 - f) & MASK);
+        if (walker.small.Has(r))
+            End(w, walker.small.cls[r], false, 0, 0);
+        if (walker.large.Has(r))
+            End(w, walker.large.cls[r], false, 0, 0);
+    }
+
+    // Reads w's group at x: ends its scans (DONE), or returns where its next
+    // group starts.
+    uint64_t Step(uint32_t w, uint64_t x)
+    {
+        if (x >= end_)
+            return EndAll(w, false, 0, 0);
+        steps++;
+        const unsigned flags = src_[x];
+        uint64_t at = x + 1, delta = 0;
+        if (end_ - x >= 17) {
+            // The longest group fits: only the references need reading, the
+            // literals before each are counted from its place in the group.
+            unsigned references = ~flags & 0xFF, count = 0;
+            while (references != 0) {
+                const unsigned item = Ctz64(references);
+                references &= references - 1;
+                const uint64_t ref = x + 1 + item + count;
+                const unsigned word = src_[ref] | (unsigned)src_[ref + 1] << 8, f = word & 0xFFF;
+                const uint64_t before = delta + item - count;
+                if (f == 0)
+                    return EndAll(w, true, before, ref + 2);
+                Refer(w, f, before);
+                if (walkers_[w].scans == 0)
+                    return EndAll(w, false, 0, 0);
+                delta += (word >> 12) + 2;
+                count++;
+            }
+            return Advance(w, delta + 8 - count, x + 9 + count);
+        }
+        for (unsigned item = 0; item < 8; item++) {
+            if (flags >> item & 1) {
+                if (at >= end_)
+                    return EndAll(w, false, 0, 0);
+                at++;
+                delta++;
+                continue;
+            }
+            if (end_ - at < 2)
+                return EndAll(w, false, 0, 0);
+            const unsigned word = src_[at] | (unsigned)src_[at + 1] << 8;
+            at += 2;
+            const unsigned f = word & 0xFFF;
+            if (f == 0)
+                return EndAll(w, true, delta, at);
+            Refer(w, f, delta);
+            if (walkers_[w].scans == 0)
+                return EndAll(w, false, 0, 0);
+            delta += (word >> 12) + 2;
+        }
+        return Advance(w, delta, at);
+    }
+
+    // Moves w past a group that decoded delta bytes, to the next at `at`.
+    uint64_t Advance(uint32_t w, uint64_t delta, uint64_t at)
+    {
+        Walker &walker = walkers_[w];
+        // Small classes whose o reaches 4095: keys from the old count - 4094
+        // to the new count - 4095.
+        const uint64_t old = walker.count;
+        walker.count += delta;
+        const unsigned lo = (unsigned)((old - 4094) & MASK), len = delta < SLOTS - 1 ? (unsigned)delta : SLOTS - 1;
+        uint32_t s;
+        while ((s = walker.small.FindRound(lo, len)) != NONE) {
+            const uint32_t c = walker.small.cls[s];
+            Remove(w, c);
+            Insert(w, c, s, true);
+        }
+        return at;
+    }
+
+    // Puts w at group y, merging it with a walker already there.
+    void Place(uint32_t w, uint64_t y)
+    {
+        const unsigned r = (unsigned)(y & (RING - 1));
+        const uint32_t there = ring_[r];
+        if (there == NONE) {
+            ring_[r] = w;
+            occupied_ |= (uint32_t)1 << r;
+            return;
+        }
+        uint32_t from = w, into = there;
+        if (walkers_[from].scans > walkers_[into].scans)
+            from = there, into = w;
+        Walker &a = walkers_[from], &b = walkers_[into];
+        const uint64_t shift = b.count - a.count;
+        while (a.classes != NONE) {
+            const uint32_t c = a.classes;
+            const bool large = classes_[c].large;
+            Remove(from, c);
+            sizes_[classes_[c].root] += shift;
+            steps++;
+            Insert(into, c, (unsigned)(sizes_[classes_[c].root] & MASK), large);
+        }
+        b.scans += a.scans;
+        spareWalkers_[spare_++] = from;
+        ring_[r] = into;
+    }
+};
+
+uint64_t Walkers(uint64_t count) { return count < MAX_WALKERS ? count : MAX_WALKERS; }
+
+uint64_t Classes(uint64_t count)
+{
+    const uint64_t most = MAX_WALKERS * 2 * SLOTS; // a walker's small and large slots
+    return count < most ? count : most;
+}
+
+} // namespace
+
+uint64_t LZSS_GetScanStreamsWorkSize(uint64_t count)
+{
+    return Walkers(count) * sizeof(Walker) + Classes(count) * sizeof(Class) + alignof(Walker);
+}
+
+void LZSS_ScanStreams(const uint8_t *src, uint64_t srcsize, const uint64_t *starts, uint64_t count, uint64_t *sizes,
+                      uint64_t *consumed, void *work, uint64_t *steps)
+{
+    uintptr_t at = (uintptr_t)work;
+    at += (alignof(Walker) - at % alignof(Walker)) % alignof(Walker);
+    Walker *const walkers = (Walker *)at;
+    Class *const classes = (Class *)(at + Walkers(count) * sizeof(Walker));
+    static_assert(sizeof(Walker) % alignof(Class) == 0, "classes follow the walkers aligned");
+    Sweep sweep(src, srcsize, starts, sizes, consumed, walkers, Walkers(count), classes, Classes(count));
+    sweep.Run(count);
+    if (steps != NULL)
+        *steps = sweep.steps;
+}
