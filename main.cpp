@@ -21,6 +21,7 @@
 
 #include "Container.h"
 #include "LZSS.h"
+#include "Listing.h"
 #include "Platform.h"
 #include "PutBack.h"
 #include "Records.h"
@@ -203,15 +204,6 @@ static Error Pack(const Options &options)
     return WriteFileSafely(options.output, record.data(), dsize);
 }
 
-// Decodes the record found at data + record.position into *decoded.
-static Error Decode(const uint8_t *data, const FoundRecord &record, Buffer *decoded)
-{
-    if (!decoded->Allocate(record.decoded))
-        return NoMemory();
-    LZSS_Decompress(data + record.position + HEADER_SIZE, decoded->data());
-    return Error();
-}
-
 // Unpacks the record at file_pos of the input: of a raw image, at that
 // position of its data view, as -l and -i count.
 static Error Unpack(const Options &options)
@@ -229,7 +221,7 @@ static Error Unpack(const Options &options)
         return Error{"Error: Bad file"};
     }
     Buffer decoded;
-    if (Error error = Decode(input.data(), record, &decoded))
+    if (Error error = DecodeRecord(input.data(), record, &decoded))
         return error;
     Print("Uncompressed Size: %llu (0x%llX)\n", (unsigned long long)record.decoded,
           (unsigned long long)record.decoded);
@@ -242,56 +234,25 @@ static Error Unpack(const Options &options)
 // written before an error stay.
 static Error List(const Options &options)
 {
-    Container input;
-    if (Error error = input.Open(options.input, Container::TO_READ))
-        return error;
-    const char *folder = options.output;
-    std::string prefix;
-    if (folder != NULL) {
-        if (!MakeFolder(folder))
-            return CantOpen(folder);
-        prefix = folder;
-        if (prefix.back() != '/')
-            prefix += '/';
-    }
     // Every candidate goes through the scanner, and a false one may make it
     // print its self-reference message; that is no news here, so the codec's
     // stdout is dropped and the listing goes to the real one.
     report = DivertStdout();
-
-    if (input.kind() == Container::CUT_RAW_IMAGE)
-        Print("Not read as a CD image: the size is not a whole number of 2352-byte sectors\n");
-    if (input.kind() == Container::RAW_IMAGE)
-        Print("CD image: 2352-byte sectors; positions count 2048 data bytes per sector\n");
-    // Each value starts in the column of its heading word; the widths hold a
-    // 32-bit file's largest record (10 digits) and decoded size (11 digits).
-    const bool names = input.HasFileNames();
-    Print(names ? "Position    Compressed  Uncompressed  Header                  File\n"
-                : "Position    Compressed  Uncompressed  Header\n");
-    std::vector<FoundRecord> records;
-    for (const Area &area : input.areas())
-        FindRecords(input.data(), area.begin, area.end, &records);
-    for (const FoundRecord &record : records) {
-        if (folder != NULL) {
-            Buffer decoded;
-            char name[16];
-            snprintf(name, sizeof name, "%08llX.bin", (unsigned long long)record.position);
-            if (Error error = Decode(input.data(), record, &decoded))
+    Listing listing;
+    if (Error error = listing.Open(options.input))
+        return error;
+    const char *folder = options.output;
+    if (folder != NULL)
+        if (Error error = listing.MakeFolder(folder))
+            return error;
+    Print("%s%s", listing.Notice().c_str(), listing.Heading().c_str());
+    for (size_t i = 0; i < listing.records().size(); i++) {
+        if (folder != NULL)
+            if (Error error = listing.WriteRecord(folder, i))
                 return error;
-            if (Error error = WriteFileSafely((prefix + name).c_str(), decoded.data(), decoded.size()))
-                return error;
-        }
-        char header[32] = "ok";
-        if (record.header_size != (uint32_t)record.decoded)
-            snprintf(header, sizeof header, "header says %llu", (unsigned long long)record.header_size);
-        Print("0x%08llX  %-10llu  %-12llu  ", (unsigned long long)record.position, (unsigned long long)record.length,
-              (unsigned long long)record.decoded);
-        if (names)
-            Print("%-22s  %s\n", header, input.FileName(record.position).c_str());
-        else
-            Print("%s\n", header);
+        Print("%s", listing.Row(i).c_str());
     }
-    Print("%llu records\n", (unsigned long long)records.size());
+    Print("%s", listing.Count().c_str());
     return Error();
 }
 
@@ -303,17 +264,10 @@ static Error Put(const Options &options)
     bool names = false;
     if (Error error = PutBack(options.input, options.output, options.file_pos, options.patch, &lines, &names))
         return error;
-    Print(names ? "Position    Room        Compressed  Uncompressed  Stream   File\n"
-                : "Position    Room        Compressed  Uncompressed  Stream\n");
-    for (const PutBackLine &line : lines) {
-        Print("0x%08llX  %-10llu  %-10llu  %-12llu  ", (unsigned long long)line.position,
-              (unsigned long long)line.room, (unsigned long long)line.length, (unsigned long long)line.size);
-        if (names)
-            Print("%-7s  %s\n", PUT_STREAM_NAMES[line.stream], line.file.c_str());
-        else
-            Print("%s\n", PUT_STREAM_NAMES[line.stream]);
-    }
-    Print("%llu records put back\n", (unsigned long long)lines.size());
+    Print("%s", PutBackHeading(names).c_str());
+    for (const PutBackLine &line : lines)
+        Print("%s", PutBackRow(line, names).c_str());
+    Print("%s", PutBackCount(lines.size()).c_str());
     return Error();
 }
 
