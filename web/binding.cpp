@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "Container.h"
 #include "LZSS.h"
+#include "Listing.h"
 #include "Platform.h"
 #include "PutBack.h"
 #include "Records.h"
@@ -49,28 +49,31 @@ static std::string Number(uint64_t n) { return std::to_string((unsigned long lon
 
 // The container last listed stays open, so that unpacking its records one
 // by one does not read it again.
-static std::unique_ptr<Container> held;
-static std::string openPath;
+static std::unique_ptr<Listing> held;
+static std::string heldPath;
 
 static Error Open(const char *path)
 {
-    if (held && openPath == path)
+    if (held && heldPath == path)
         return Error();
-    held.reset(new Container);
-    openPath = path;
-    if (Error error = held->Open(path, Container::TO_READ)) {
+    held.reset(new Listing);
+    heldPath = path;
+    if (Error error = held->Open(path)) {
         held.reset();
         return error;
     }
     return Error();
 }
 
-static Error Decode(const uint8_t *data, const FoundRecord &record, Buffer *decoded)
+static std::vector<std::string> Split(const std::string &line, char separator)
 {
-    if (!decoded->Allocate(record.decoded))
-        return NoMemory();
-    LZSS_Decompress(data + record.position + HEADER_SIZE, decoded->data());
-    return Error();
+    std::vector<std::string> fields(1);
+    for (const char c : line)
+        if (c == separator)
+            fields.emplace_back();
+        else
+            fields.back() += c;
+    return fields;
 }
 
 extern "C" {
@@ -79,51 +82,33 @@ extern "C" {
 void exspack_forget(void)
 {
     held.reset();
-    openPath.clear();
+    heldPath.clear();
 }
 
-// -l of path, and with folder, -l path folder.
+// -l of path, and with folder, -l path folder: the text -l prints and its
+// rows, as the record list has them.
 const char *exspack_list(const char *path, const char *folder)
 {
     if (Error error = Open(path))
         return Done(error, "");
-    const Container &input = *held;
-    std::string prefix;
-    if (folder != nullptr && *folder != '\0') {
-        if (!MakeFolder(folder))
-            return Done(CantOpen(folder), "");
-        prefix = std::string(folder) + '/';
-    }
-    std::string notice;
-    if (input.kind() == Container::CUT_RAW_IMAGE)
-        notice = "Not read as a CD image: the size is not a whole number of 2352-byte sectors";
-    if (input.kind() == Container::RAW_IMAGE)
-        notice = "CD image: 2352-byte sectors; positions count 2048 data bytes per sector";
-    std::vector<FoundRecord> records;
-    for (const Area &area : input.areas())
-        FindRecords(input.data(), area.begin, area.end, &records);
-    const bool names = input.HasFileNames();
+    if (*folder != '\0')
+        if (Error error = held->Extract(folder))
+            return Done(error, "");
+    const std::vector<std::string> lines = Split(held->Table(), '\n');
     std::string rows;
-    for (const FoundRecord &record : records) {
-        char name[16];
-        snprintf(name, sizeof name, "%08llX.bin", (unsigned long long)record.position);
-        if (!prefix.empty()) {
-            Buffer decoded;
-            if (Error error = Decode(input.data(), record, &decoded))
-                return Done(error, "");
-            if (Error error = WriteFileSafely((prefix + name).c_str(), decoded.data(), decoded.size()))
-                return Done(error, "");
-        }
-        std::string header = "ok";
-        if (record.header_size != (uint32_t)record.decoded)
-            header = "header says " + Number(record.header_size);
-        rows += std::string(rows.empty() ? "" : ",") + "{\"position\":" + Number(record.position) +
+    for (size_t i = 0; i < held->records().size(); i++) {
+        const FoundRecord &record = held->records()[i];
+        const std::vector<std::string> fields = Split(lines[i + 1], '\t');
+        rows += std::string(i == 0 ? "" : ",") + "{\"position\":" + Number(record.position) +
                 ",\"compressed\":" + Number(record.length) + ",\"uncompressed\":" + Number(record.decoded) +
-                ",\"header\":" + Quote(header) + ",\"file\":" +
-                (names ? Quote(input.FileName(record.position)) : "null") + ",\"name\":" + Quote(name) + "}";
+                ",\"header\":" + Quote(fields[3]) + ",\"file\":" + (held->names() ? Quote(fields[4]) : "null") +
+                ",\"name\":" + Quote(RecordFileName(record.position)) + "}";
     }
-    return Done(Error(), "{\"notice\":" + Quote(notice) + ",\"names\":" + (names ? "true" : "false") +
-                             ",\"rows\":[" + rows + "]}");
+    std::string notice = held->Notice();
+    if (!notice.empty())
+        notice.pop_back();
+    return Done(Error(), "{\"text\":" + Quote(held->Text()) + ",\"notice\":" + Quote(notice) + ",\"names\":" +
+                             (held->names() ? "true" : "false") + ",\"rows\":[" + rows + "]}");
 }
 
 // -d -p position path output
@@ -131,7 +116,7 @@ const char *exspack_unpack(const char *path, double position, const char *output
 {
     if (Error error = Open(path))
         return Done(error, "");
-    const Container &input = *held;
+    const Container &input = held->container();
     const uint64_t at = (uint64_t)position;
     FoundRecord record;
     switch (CheckRecord(input.data(), input.AreaEnd(at), at, &record)) {
@@ -143,7 +128,7 @@ const char *exspack_unpack(const char *path, double position, const char *output
         return Done(Error{"Error: Bad file"}, "");
     }
     Buffer decoded;
-    if (Error error = Decode(input.data(), record, &decoded))
+    if (Error error = DecodeRecord(input.data(), record, &decoded))
         return Done(error, "");
     return Done(WriteFileSafely(output, decoded.data(), decoded.size()),
                 "{\"compressed\":" + Number(record.length) + ",\"uncompressed\":" + Number(record.decoded) + "}");
@@ -174,18 +159,22 @@ const char *exspack_pack(const char *path, int best, const char *output)
 // -i from into [patch] -p position
 const char *exspack_put_back(const char *from, const char *into, double position, const char *patch)
 {
-    if (openPath == into)
+    if (heldPath == into)
         exspack_forget();
     std::vector<PutBackLine> lines;
     bool names = false;
     if (Error error = PutBack(from, into, (uint64_t)position, *patch != '\0' ? patch : nullptr, &lines, &names))
         return Done(error, "");
-    std::string rows;
+    std::string rows, text = PutBackHeading(names);
+    for (const PutBackLine &line : lines)
+        text += PutBackRow(line, names);
+    text += PutBackCount(lines.size());
     for (const PutBackLine &line : lines)
         rows += std::string(rows.empty() ? "" : ",") + "{\"position\":" + Number(line.position) +
                 ",\"room\":" + Number(line.room) + ",\"compressed\":" + Number(line.length) +
                 ",\"uncompressed\":" + Number(line.size) + ",\"stream\":" + Quote(PUT_STREAM_NAMES[line.stream]) +
                 ",\"file\":" + (names ? Quote(line.file) : "null") + "}";
-    return Done(Error(), "{\"names\":" + std::string(names ? "true" : "false") + ",\"rows\":[" + rows + "]}");
+    return Done(Error(), "{\"text\":" + Quote(text) + ",\"names\":" + std::string(names ? "true" : "false") +
+                             ",\"rows\":[" + rows + "]}");
 }
 }
