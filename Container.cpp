@@ -15,6 +15,9 @@ static const uint64_t SECTORS_PER_READ = 128;
 // carry the few bytes between them rather than start a new entry.
 static const uint64_t NEAR = 8;
 
+// The file's bytes read at a time when a patch compares a change with them.
+static const uint64_t PATCH_CHUNK = 1 << 20;
+
 Error Container::Open(const char *path, Use use)
 {
     use_ = use;
@@ -29,24 +32,20 @@ Error Container::Open(const char *path, Use use)
     if (kind_ == CUT_RAW_IMAGE && use != TO_READ)
         return Error{std::string("Error: Not a CD image exspack can write: ") + path};
 
-    // A raw image whole only where it is written whole; a patch takes the
-    // sectors it changes from the file.
+    // A raw image is never held whole: its data view is, and a change takes
+    // the sectors it touches from the file.
     if (kind_ == RAW_IMAGE) {
         if (Error error = ReadView())
             return error;
     } else {
         areas_.push_back({0, size});
-    }
-    if (kind_ != RAW_IMAGE || use == TO_CHANGE)
         if (Error error = file_.ReadAll(&image_, use != TO_READ))
             return error;
-
-    // Open files stand in the way of writing: of the output where it is the
-    // input too, and on Windows of replacing the container.
+    }
+    // An open file stands in the way of an output that is the input too
+    // (on Windows); a change is committed from the open file.
     if (use == TO_READ)
         file_.Close();
-    else if (use == TO_CHANGE)
-        file_.FinishReading();
 
     std::vector<IsoFile> files;
     fileSystem_ = ReadIsoFileSystem(data(), this->size(), &files);
@@ -87,72 +86,127 @@ uint64_t Container::AreaEnd(uint64_t position) const
     return area != areas_.end() && position >= area->begin ? area->end : position;
 }
 
+// Keeps bytes[0 .. n - 1] as the file's from offset on: written over what
+// earlier changes hold there, new ranges for the rest. Each range is kept
+// at its own size, never grown, so that many changes cost their bytes and no
+// more.
+void Container::Keep(uint64_t offset, const uint8_t *bytes, uint64_t n)
+{
+    const uint64_t end = offset + n;
+    auto at = changes_.upper_bound(offset);
+    if (at != changes_.begin() && std::prev(at)->first + std::prev(at)->second.size() > offset)
+        --at;
+    for (uint64_t p = offset; p < end;) {
+        if (at != changes_.end() && at->first <= p) {
+            const uint64_t k = std::min(end, at->first + at->second.size()) - p;
+            memcpy(at->second.data() + (p - at->first), bytes + (p - offset), k);
+            p += k;
+            ++at;
+        } else {
+            const uint64_t stop = at == changes_.end() ? end : std::min(end, at->first);
+            changes_.emplace_hint(at, p, std::vector<uint8_t>(bytes + (p - offset), bytes + (stop - offset)));
+            p = stop;
+        }
+    }
+}
+
+// The file's bytes from offset on as the changes so far make them.
+Error Container::ReadChanged(uint64_t offset, uint8_t *to, uint64_t n) const
+{
+    if (Error error = file_.Read(offset, to, n))
+        return error;
+    const uint64_t end = offset + n;
+    auto at = changes_.upper_bound(offset);
+    if (at != changes_.begin())
+        --at;
+    for (; at != changes_.end() && at->first < end; ++at) {
+        const uint64_t from = std::max(offset, at->first), to_ = std::min(end, at->first + at->second.size());
+        if (from < to_)
+            memcpy(to + (from - offset), at->second.data() + (from - at->first), to_ - from);
+    }
+    return Error();
+}
+
 bool Container::Put(uint64_t position, const uint8_t *bytes, uint64_t n)
 {
     if (n == 0)
         return true;
     if (kind_ != RAW_IMAGE) {
         memcpy(image_.data() + position, bytes, n);
-        changed_.push_back({position, position + n});
+        Keep(position, bytes, n);
         return true;
     }
-    // The sectors that hold the bytes, as an earlier Put left them or else
-    // as the file holds them, get the data and their codes, and give the
-    // data back to the view.
+    // The sectors that hold the bytes, as earlier changes left them, get the
+    // data and their codes, and give the data back to the view.
     const uint64_t first = position / SECTOR_DATA_SIZE, end = (position + n - 1) / SECTOR_DATA_SIZE + 1;
     std::vector<uint8_t> run((end - first) * RAW_SECTOR_SIZE);
-    for (uint64_t i = first; i < end; i++) {
-        uint8_t *const to = &run[(i - first) * RAW_SECTOR_SIZE];
-        const auto put = sectors_.find(i);
-        if (put != sectors_.end())
-            memcpy(to, put->second.data(), RAW_SECTOR_SIZE);
-        else if (image_.data() != nullptr)
-            memcpy(to, image_.data() + i * RAW_SECTOR_SIZE, RAW_SECTOR_SIZE);
-        else if (file_.Read(i * RAW_SECTOR_SIZE, to, RAW_SECTOR_SIZE))
-            return false;
-    }
+    if (ReadChanged(first * RAW_SECTOR_SIZE, run.data(), run.size()))
+        return false;
     memcpy(view_.data() + position, bytes, n);
     if (WriteDataView(run.data(), run.size(), view_.data() + first * SECTOR_DATA_SIZE) == UINT64_MAX)
         return false;
     ReadDataView(run.data(), run.size(), view_.data() + first * SECTOR_DATA_SIZE);
-    for (uint64_t i = first; i < end; i++)
-        sectors_[i].assign(&run[(i - first) * RAW_SECTOR_SIZE], &run[(i - first + 1) * RAW_SECTOR_SIZE]);
+    Keep(first * RAW_SECTOR_SIZE, run.data(), run.size());
     return true;
+}
+
+// The change as PPF entries, written as they are made: each range is
+// compared with the file's bytes a chunk at a time, and the few unchanged
+// bytes between two near ranges are shown to the writer so that it may
+// carry them.
+Error Container::WritePatch(OutputFile *output, const std::string &description) const
+{
+    std::vector<uint8_t> before(PPF_BLOCK_CHECK_SIZE);
+    const bool check = file_.size() >= PPF_BLOCK_CHECK_OFFSET + PPF_BLOCK_CHECK_SIZE;
+    if (check)
+        if (Error error = file_.Read(PPF_BLOCK_CHECK_OFFSET, before.data(), before.size()))
+            return error;
+    PpfWriter writer(description, check ? before.data() : nullptr);
+    uint64_t done = 0; // the end of the last range
+    for (const auto &[offset, bytes] : changes_) {
+        if (done != 0 && offset > done && offset - done <= NEAR) {
+            before.resize(offset - done);
+            if (Error error = file_.Read(done, before.data(), before.size()))
+                return error;
+            writer.Add(done, before.data(), before.data(), before.size());
+        }
+        for (uint64_t k = 0; k < bytes.size(); k += PATCH_CHUNK) {
+            before.resize(std::min<uint64_t>(PATCH_CHUNK, bytes.size() - k));
+            if (Error error = file_.Read(offset + k, before.data(), before.size()))
+                return error;
+            writer.Add(offset + k, before.data(), bytes.data() + k, before.size());
+            const std::vector<uint8_t> &out = writer.Take();
+            if (Error error = output->Write(out.data(), out.size()))
+                return error;
+        }
+        done = offset + bytes.size();
+    }
+    const std::vector<uint8_t> &out = writer.Take(true);
+    return output->Write(out.data(), out.size());
 }
 
 Error Container::Commit(const char *patch, const std::string &description)
 {
-    if (patch == nullptr) {
-        for (const auto &[i, sector] : sectors_)
-            memcpy(image_.data() + i * RAW_SECTOR_SIZE, sector.data(), RAW_SECTOR_SIZE);
-        if (changed_.empty() && sectors_.empty())
-            return Error();
-        return WriteFileSafely(file_.path().c_str(), image_.data(), image_.size());
-    }
-
-    // The untouched bytes come from the file itself, which Put never changes.
-    std::vector<uint8_t> block(PPF_BLOCK_CHECK_SIZE);
-    const bool check = file_.size() >= PPF_BLOCK_CHECK_OFFSET + PPF_BLOCK_CHECK_SIZE;
-    if (check)
-        if (Error error = file_.Read(PPF_BLOCK_CHECK_OFFSET, block.data(), block.size()))
+    if (patch == nullptr && changes_.empty())
+        return Error();
+    OutputFile output;
+    if (Error error = output.Open(patch != nullptr ? patch : file_.path().c_str()))
+        return error;
+    if (patch != nullptr) {
+        if (Error error = WritePatch(&output, description))
             return error;
-    PpfWriter writer(description, check ? block.data() : nullptr);
-    std::vector<uint8_t> before(RAW_SECTOR_SIZE);
-    for (const auto &[i, sector] : sectors_) {
-        if (Error error = file_.Read(i * RAW_SECTOR_SIZE, before.data(), RAW_SECTOR_SIZE))
+    } else {
+        uint64_t done = 0;
+        for (const auto &[offset, bytes] : changes_) {
+            if (Error error = output.Copy(file_, done, offset - done))
+                return error;
+            if (Error error = output.Write(bytes.data(), bytes.size()))
+                return error;
+            done = offset + bytes.size();
+        }
+        if (Error error = output.Copy(file_, done, file_.size() - done))
             return error;
-        writer.Add(i * RAW_SECTOR_SIZE, before.data(), sector.data(), RAW_SECTOR_SIZE);
+        file_.FinishReading(); // Windows replaces no file that is open
     }
-    std::sort(changed_.begin(), changed_.end(), [](const Area &a, const Area &b) { return a.begin < b.begin; });
-    for (size_t i = 0; i < changed_.size();) {
-        Area range = changed_[i];
-        for (i++; i < changed_.size() && changed_[i].begin <= range.end + NEAR; i++)
-            range.end = std::max(range.end, changed_[i].end);
-        before.resize(range.end - range.begin);
-        if (Error error = file_.Read(range.begin, before.data(), before.size()))
-            return error;
-        writer.Add(range.begin, before.data(), image_.data() + range.begin, before.size());
-    }
-    const std::vector<uint8_t> &bytes = writer.Finish();
-    return WriteFileSafely(patch, bytes.data(), bytes.size());
+    return output.Commit();
 }

@@ -3,7 +3,9 @@
 // runs of data sectors; the names of the disc's files where that data holds
 // an ISO 9660 file system; and a change to it, committed whole: the file
 // replaced safely under the lock held since it was opened, or the change
-// written as a PPF patch while the file stays as it is.
+// written as a PPF patch while the file stays as it is. A change is held once,
+// apart from the file, in the file's own coordinates, and the output is
+// streamed: the unchanged bytes come from the file as they are written.
 #ifndef EXSPACK_CONTAINER_H
 #define EXSPACK_CONTAINER_H
 
@@ -68,28 +70,39 @@ public:
     // codes; the data is then read back from the sectors, as unpacking would
     // read it. Only after TO_CHANGE or TO_PATCH. Returns false, with the data
     // no longer what it was, when some of the bytes fall outside the data
-    // sectors: a caller gives up the whole change then.
+    // sectors or the file cannot be read: a caller gives up the whole change
+    // then.
     bool Put(uint64_t position, const uint8_t *bytes, uint64_t n);
+
+    // The change every Put has made, in the file's coordinates: the bytes
+    // that take the file's place from each offset on, in order of offset,
+    // no two overlapping; in a raw image whole sectors, codes and all. The
+    // file with these bytes in place is what Commit replaces it with (the
+    // web page builds its output from slices of the file and these).
+    typedef std::map<uint64_t, std::vector<uint8_t>> Changes;
+    const Changes &changes() const { return changes_; }
 
     // Commits every Put: with patch, writes the change as a PPF patch to
     // that path (also when nothing changed, a patch of no entries) with the
     // description given; without, replaces the file, unless nothing was put.
-    // Either way as safely as every output (WriteFileSafely).
+    // Either way as safely as every output (OutputFile), streamed.
     Error Commit(const char *patch, const std::string &description);
 
 private:
     Error ReadView();
+    void Keep(uint64_t offset, const uint8_t *bytes, uint64_t n);
+    Error ReadChanged(uint64_t offset, uint8_t *to, uint64_t n) const;
+    Error WritePatch(OutputFile *output, const std::string &description) const;
 
     InputFile file_;
     Use use_ = TO_READ;
     Kind kind_ = PLAIN;
-    Buffer image_; // the file's bytes, but for a raw image not written whole
+    Buffer image_; // a plain file's bytes, changed by Put where its pages are
     Buffer view_;  // a raw image's data view
     std::vector<Area> areas_;
     bool fileSystem_ = false;
     IsoNames names_;
-    std::vector<Area> changed_;                             // of a plain file, by Put
-    std::map<uint64_t, std::vector<uint8_t>> sectors_;      // of a raw image, by Put: each sector as it is now
+    Changes changes_;
 };
 
 #endif

@@ -86,21 +86,14 @@ Error Listing::MakeFolder(const char *folder) const
     return ::MakeFolder(folder) ? Error() : CantOpen(folder);
 }
 
-static std::string InFolder(const char *folder, const std::string &name)
-{
-    std::string path = folder;
-    if (path.back() != '/')
-        path += '/';
-    return path + name;
-}
-
 Error Listing::WriteRecord(const char *folder, size_t i) const
 {
     Buffer decoded;
     if (Error error = DecodeRecord(container_.data(), records_[i], &decoded))
         return error;
-    return WriteFileSafely(InFolder(folder, RecordFileName(records_[i].position)).c_str(), decoded.data(),
-                           decoded.size());
+    // Unflushed: the folder is flushed once, with all of them (FlushFolder).
+    return WriteFileSafely(PathInFolder(folder, RecordFileName(records_[i].position)).c_str(), decoded.data(),
+                           decoded.size(), false);
 }
 
 Error Listing::Extract(const char *folder) const
@@ -110,7 +103,7 @@ Error Listing::Extract(const char *folder) const
     for (size_t i = 0; i < records_.size(); i++)
         if (Error error = WriteRecord(folder, i))
             return error;
-    return Error();
+    return FlushFolder(folder);
 }
 
 std::string Listing::Table() const

@@ -47,7 +47,8 @@ public:
     // must exist). Files written before an error stay. Errors: "Can't open:
     // FOLDER" when it cannot be made, those of WriteFileSafely, "Error:
     // malloc()". The steps one by one, for a driver that reports as it goes:
-    // MakeFolder, then WriteRecord for each record in order.
+    // MakeFolder, then WriteRecord for each record in order, which writes
+    // unflushed, then FlushFolder.
     Error Extract(const char *folder) const;
     Error MakeFolder(const char *folder) const;
     Error WriteRecord(const char *folder, size_t i) const;

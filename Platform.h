@@ -3,6 +3,11 @@
 // interrupt never destroys a good one, folders and messages. Inside the tool
 // a path is UTF-8 on every platform; this module alone turns it into what the
 // system takes.
+//
+// One implementation a system stands behind this header: PlatformPosix.cpp,
+// PlatformWindows.cpp, and the web page's in web/; Platform.cpp holds what
+// they share. The header names no type of any system, so that each keeps its
+// own handles to itself.
 #ifndef EXSPACK_PLATFORM_H
 #define EXSPACK_PLATFORM_H
 
@@ -92,14 +97,13 @@ public:
     bool IsAt(const char *path) const;
 
 private:
+    friend class OutputFile; // copies from the open file
     std::string path_;
     uint64_t size_ = 0;
-#ifdef _WIN32
-    void *handle_ = nullptr;
-    void *lock_ = nullptr; // a mutex named after the file
-#else
-    int fd_ = -1;
-#endif
+    // The system's own: a descriptor or a handle, and whatever stands for
+    // the lock where it is not the open file itself (a named mutex).
+    intptr_t handle_ = -1;
+    intptr_t lock_ = 0;
 };
 
 // An output written as it is made, in order, then committed whole: the same
@@ -117,8 +121,10 @@ public:
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
-    // Errors as WriteFileSafely's; nothing is written at path yet.
-    Error Open(const char *path);
+    // Errors as WriteFileSafely's; nothing is written at path yet. Without
+    // flush, Commit flushes neither the file nor its folder: for many
+    // outputs into one folder, flushed together by FlushFolder at the end.
+    Error Open(const char *path, bool flush = true);
     Error Write(const uint8_t *data, uint64_t size);
     // Appends bytes [offset, offset + size) of from, which stays open.
     Error Copy(const InputFile &from, uint64_t offset, uint64_t size);
@@ -127,6 +133,7 @@ public:
     Error Commit();
 
 private:
+    void Abandon();
     struct State;
     State *state_ = nullptr;
 };
@@ -149,7 +156,20 @@ Error ReadWholeFile(const char *path, Buffer *buffer);
 //  - anything else (a device, a pipe) is written in place.
 // Errors: "Can't open: PATH" when the output or its temporary twin cannot be
 // created, "Can't write: PATH" when writing, flushing or replacing fails.
-Error WriteFileSafely(const char *path, const uint8_t *data, uint64_t size);
+// Once it returns success, the new file and the folder entry that names it
+// are on disk, so that a power cut cannot bring the old file back; flush
+// leaves that to a FlushFolder later.
+Error WriteFileSafely(const char *path, const uint8_t *data, uint64_t size, bool flush = true);
+
+// Puts on disk every file written into the folder path without flush, and
+// the folder itself: one flush for all of them rather than one each.
+// Error: "Can't write: PATH".
+Error FlushFolder(const char *path);
+
+// The path of the entry name in folder: joined by a separator, unless folder
+// ends with one or, on Windows, is a bare drive such as C:, whose names are
+// relative to that drive's current folder.
+std::string PathInFolder(const std::string &folder, const std::string &name);
 
 // Creates the folder path unless a folder (or a link to one) is there already;
 // its parent must exist. Returns whether path is a folder afterwards.
@@ -158,7 +178,7 @@ bool MakeFolder(const char *path);
 // The names of the regular files (or links to them) in the folder path, in
 // no particular order, in UTF-8 on Windows as every path is; folders,
 // devices and pipes in it are left out. Returns false when path is not a
-// folder that can be read.
+// folder that can be read, and for the empty path, which names nothing.
 bool ListFolder(const char *path, std::vector<std::string> *names);
 
 // Writes UTF-8 text to stream: as UTF-16 through the console functions when

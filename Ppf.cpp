@@ -31,20 +31,31 @@ PpfWriter::PpfWriter(const std::string &description, const uint8_t *block)
 
 void PpfWriter::Add(uint64_t offset, const uint8_t *before, const uint8_t *after, uint64_t n)
 {
+    if (offset != next_) { // bytes between that no call showed
+        carryNew_.clear();
+        carryOld_.clear();
+    }
+    next_ = offset + n;
     for (uint64_t i = 0; i < n; i++) {
-        if (before[i] == after[i])
+        if (before[i] == after[i]) {
+            if (open_ && carryNew_.size() == MAX_CARRIED)
+                Flush(); // too far for the next change to join
+            else if (open_)
+                carryNew_.push_back(after[i]), carryOld_.push_back(before[i]);
             continue;
+        }
         const uint64_t at = offset + i;
-        // The bytes between can be carried only when this call holds them.
-        const bool join = open_ && end_ >= offset && at - end_ <= MAX_CARRIED && at + 1 - start_ <= MAX_COUNT;
-        if (join) {
-            for (uint64_t k = end_ - offset; k < i; k++)
-                new_.push_back(after[k]), old_.push_back(before[k]);
+        // The bytes between can be carried only when the calls showed them.
+        if (open_ && at == end_ + carryNew_.size() && at + 1 - start_ <= MAX_COUNT) {
+            new_.insert(new_.end(), carryNew_.begin(), carryNew_.end());
+            old_.insert(old_.end(), carryOld_.begin(), carryOld_.end());
         } else {
             Flush();
             open_ = true;
             start_ = at;
         }
+        carryNew_.clear();
+        carryOld_.clear();
         new_.push_back(after[i]);
         old_.push_back(before[i]);
         end_ = at + 1;
@@ -53,6 +64,8 @@ void PpfWriter::Add(uint64_t offset, const uint8_t *before, const uint8_t *after
 
 void PpfWriter::Flush()
 {
+    carryNew_.clear();
+    carryOld_.clear();
     if (!open_)
         return;
     PutLE64(&patch_, start_);
@@ -64,8 +77,11 @@ void PpfWriter::Flush()
     open_ = false;
 }
 
-const std::vector<uint8_t> &PpfWriter::Finish()
+const std::vector<uint8_t> &PpfWriter::Take(bool last)
 {
-    Flush();
-    return patch_;
+    if (last)
+        Flush();
+    taken_.swap(patch_);
+    patch_.clear();
+    return taken_;
 }

@@ -29,22 +29,29 @@ public:
 
     // Adds entries for the bytes of before[0 .. n - 1], the untouched image
     // from offset on, that after[0 .. n - 1] changes. Calls come in ascending
-    // order of offset and their ranges do not overlap. The entries cover
-    // exactly the bytes that differ, in order, except that up to four
-    // unchanged bytes between two changed ones of one call are carried in the
-    // same entry, which costs fewer bytes than the 9 of a new entry's start.
+    // order of offset and their ranges do not overlap; a call that starts
+    // where the last one ended goes on from it, as if they were one, so that
+    // a long range may come a piece at a time. The entries cover exactly the
+    // bytes that differ, in order, except that up to four unchanged bytes
+    // between two changed ones are carried in the same entry when calls
+    // cover them, which costs fewer bytes than the 9 of a new entry's start.
     void Add(uint64_t offset, const uint8_t *before, const uint8_t *after, uint64_t n);
 
-    // The whole patch.
-    const std::vector<uint8_t> &Finish();
+    // The bytes of the patch made since the last call, for the caller to
+    // write out in order: the header first, then each entry once it is
+    // complete; with last, the entry still open too, which ends the patch.
+    // Valid until the next call, so that the patch is never held whole.
+    const std::vector<uint8_t> &Take(bool last = false);
 
 private:
     void Flush();
-    std::vector<uint8_t> patch_;
-    bool open_ = false;       // an entry is being gathered
-    uint64_t start_ = 0;      // its offset
-    uint64_t end_ = 0;        // the offset behind its last byte
+    std::vector<uint8_t> patch_, taken_;
+    bool open_ = false;  // an entry is being gathered
+    uint64_t start_ = 0; // its offset
+    uint64_t end_ = 0;   // the offset behind its last changed byte
+    uint64_t next_ = 0;  // the offset behind the last call's bytes
     std::vector<uint8_t> new_, old_;
+    std::vector<uint8_t> carryNew_, carryOld_; // unchanged bytes since end_, to carry
 };
 
 #endif

@@ -43,9 +43,7 @@ static Error Gather(const char *from, uint64_t position, std::vector<Item> *item
         items->push_back({from, position, {}});
         return ReadWholeFile(from, single);
     }
-    std::string prefix = from;
-    if (prefix.back() != '/')
-        prefix += '/';
+    const std::string prefix = PathInFolder(from, "");
     for (const std::string &name : names)
         if (IsRecordName(name, &position))
             items->push_back({prefix + name, position, {}});

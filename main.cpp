@@ -253,7 +253,7 @@ static Error List(const Options &options)
         Print("%s", listing.Row(i).c_str());
     }
     Print("%s", listing.Count().c_str());
-    return Error();
+    return folder != NULL ? FlushFolder(folder) : Error(); // the files were written unflushed
 }
 
 static Error Put(const Options &options)

@@ -8,9 +8,13 @@
 #include "iso.h"
 
 #include <chrono>
+#include <regex>
 #include <thread>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -86,6 +90,8 @@ TEST_F(Tool, Runs)
     const std::string small = "Error: Small file", bad = "Error: Bad file", measure = "Error: GetFileSize()";
 #ifdef _WIN32
     const std::string folderInput = open + P("folder"); // Windows opens no folder as a file
+    fs::create_directory(dir / "drive"), WriteBytes(dir / "drive" / "00000020.bin", edited);
+    const std::string longName(259 - P("").size(), 'n');
 #else
     const std::string folderInput = measure;
     // Opening a FIFO waits for its other end: the tool must not.
@@ -143,6 +149,7 @@ TEST_F(Tool, Runs)
          "Error: No room for " + P("noise") + Str(": %zu bytes, room %zu\n", Record(noise, true).size(), record.size())},
         {{P("overlap"), P("nested"), "-i"}, 1, "", "Error: Overlapping records at 0x00000000 and 0x00000012\n"},
         {{P("missing"), P("container"), "-i"}, 1, "", open + P("missing")},
+        {{"", P("container"), "-i"}, 1, "", open}, // the empty path names no folder
         {{P("in"), P("missing"), "-i"}, 1, "", open + P("missing")},
         {{P("listed"), "-l"}, 0, listing, "", {}, "", ""},
         {{P("listed"), P("records"), "-d", "-l"}, 0, listing, "", {}, "", ""},
@@ -154,7 +161,12 @@ TEST_F(Tool, Runs)
         {{P("image"), P("out"), "-d", "-p", "21"}, 1, "", small},
         {{P("image"), P("out"), "-d", "-p", "-1"}, 1, "", small},
         {{P("eight"), P("out"), "-d"}, 1, "", small},
-#ifndef _WIN32
+#ifdef _WIN32
+        // A bare drive names its current folder; a name that fits in MAX_PATH
+        // is replaced even where its temporary twin's does not.
+        {{dir.root_name().string(), P("box"), "-i"}, 0, put.out, "", box, "cd /d \"" + P("drive") + "\" && ", "box"},
+        {{P("in"), P(longName)}, 0, packed, "", record, "", longName},
+#else
         {{"/dev/stdin", P("out")}, 1, "", measure, {}, "echo piped |"},
         {{P("fifo"), P("out")}, 1, "", measure, {}, noWait},
         {{P("fifo"), "-l"}, 1, "", measure, {}, noWait},
@@ -195,10 +207,10 @@ TEST_F(Tool, Runs)
 #endif
 }
 
-#ifndef _WIN32
 // Two runs that put records back into one container take turns: the second
-// waits for the first's lock and puts its record into the first one's
-// result, so that no edit is lost.
+// waits for the first's lock, without standing in the way of its replacing
+// the container, and puts its record into the first one's result, so that
+// no edit is lost.
 TEST_F(Tool, PutBackWaitsForTheContainersLock)
 {
     const Bytes a = Sample(2000), b = RandomBytes(2000, 9);
@@ -211,21 +223,70 @@ TEST_F(Tool, PutBackWaitsForTheContainersLock)
 
     // The test plays the first run: it holds the lock while the second run
     // starts, then puts its own result in the container's place and lets go.
+    const std::string command = "\"" EXSPACK_TOOL "\" \"" + P("b") + "\" \"" + P("box") + "\" -i -p " + std::to_string(second);
+#ifdef _WIN32
+    // The lock is a mutex named after the file's volume and index.
+    BY_HANDLE_FILE_INFORMATION info;
+    const HANDLE file = CreateFileW(fs::path(P("box")).wstring().c_str(), 0, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_TRUE(GetFileInformationByHandle(file, &info)), CloseHandle(file);
+    const HANDLE held = CreateMutexW(nullptr, TRUE, fs::u8path(Str("Local\\exspack-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
+                                                                  info.nFileIndexHigh, info.nFileIndexLow)).wstring().c_str());
+    FILE *waiting = _wpopen(fs::u8path("\"" + command + " >NUL\"").wstring().c_str(), L"r");
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000)); // Wine starts a process slowly
+#else
     const int held = open(P("box").c_str(), O_RDONLY | O_CLOEXEC); // not the second run's too
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     const char *wrapper = std::getenv("EXSPACK_TOOL_WRAPPER");
-    FILE *waiting = popen(((wrapper ? std::string(wrapper) : "") + " \"" EXSPACK_TOOL "\" \"" + P("b") + "\" \"" +
-                           P("box") + "\" -i -p " + std::to_string(second) + " >/dev/null").c_str(), "r");
+    FILE *waiting = popen(((wrapper ? std::string(wrapper) : "") + " " + command + " >/dev/null").c_str(), "r");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+#endif
     EXPECT_EQ(ReadFile(P("box")), container) << "the second run did not wait";
-    fs::rename(dir / "first", dir / "box"), close(held);
+    std::error_code replaced;
+    fs::rename(dir / "first", dir / "box", replaced);
+    EXPECT_FALSE(replaced) << "the waiting run keeps the container from being replaced";
+#ifdef _WIN32
+    ReleaseMutex(held), CloseHandle(held);
+    EXPECT_EQ(_pclose(waiting), 0);
+#else
+    close(held);
     EXPECT_EQ(pclose(waiting), 0);
+#endif
     for (const auto &[position, expected] : {std::pair(uint64_t(0), editedA), {second, editedB}}) {
         EXPECT_EQ(Exec({P("box"), P("out"), "-d", "-p", std::to_string(position)}).status, 0);
         EXPECT_EQ(ReadFile(P("out")), expected) << "the edit at " << position << " is lost";
     }
 }
 
+#ifndef _WIN32
+// A success is on disk once the tool reports it: the file, then its
+// folder's entry after the rename. -l flushes the files it extracts once,
+// together with their folder, rather than each on its own.
+TEST_F(Tool, FlushesTheFolderAfterTheRename)
+{
+    if (std::system("strace -V >/dev/null 2>&1") != 0 || std::getenv("EXSPACK_TOOL_WRAPPER"))
+        GTEST_SKIP() << "needs strace, and the tool itself traced";
+    const Bytes record = Record(Sample(300));
+    Bytes two = record;
+    Append(two, record), WriteBytes(dir / "in", Sample(300)), WriteBytes(dir / "edited", Sample(290)), WriteBytes(dir / "two", two);
+    const fs::path trace = fs::temp_directory_path() / ("exspack-trace-" + std::to_string(getpid()));
+    const std::pair<std::vector<std::string>, std::string> runs[] = {
+        {{P("in"), P("out")}, "fsync file, rename, fsync folder, "},
+        {{P("edited"), P("two"), "-i"}, "fsync file, rename, fsync folder, "},
+        {{P("two"), P("recs"), "-l"}, "rename, rename, syncfs folder, fsync folder, "},
+    };
+    for (const auto &[args, expected] : runs) {
+        ASSERT_EQ(Exec(args, "strace -f -y -o \"" + trace.string() + "\" -e trace=fsync,fdatasync,syncfs,rename,renameat,renameat2 ").status, 0);
+        std::string calls, line;
+        for (std::ifstream lines(trace); std::getline(lines, line);)
+            if (std::smatch call; std::regex_search(line, call, std::regex("(fsync|fdatasync|syncfs|rename)\\w*\\(\\d*(<[^>]*>)?")))
+                calls += call[1].str() + (call[1] == "rename" ? "" : call[2].str().find(".tmp") != std::string::npos ? " file" : " folder") + ", ";
+        EXPECT_EQ(calls, expected) << testing::PrintToString(args);
+    }
+    fs::remove(trace);
+}
+#endif
+
+#ifndef _WIN32
 // Interrupted while it writes, the tool removes its temporary file and ends
 // as the signal would have ended it; the container stays as it was.
 TEST_F(Tool, InterruptsLeaveNoTemporaryFile)

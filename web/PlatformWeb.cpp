@@ -29,29 +29,11 @@ int web_make_folder(const char *path);
 char *web_list_folder(const char *path);
 }
 
-Error CantOpen(const std::string &path) { return Error{"Can't open: " + path}; }
-Error CantWrite(const std::string &path) { return Error{"Can't write: " + path}; }
-Error NoMemory() { return Error{"Error: malloc()"}; }
-
 // As on every system: sizes are signed 32-bit numbers to the record
 // format's tools.
 static const uint64_t LARGEST_FILE = INT32_MAX;
 
 void GetArguments(int *, char ***) {}
-
-Buffer &Buffer::operator=(Buffer &&other) noexcept
-{
-    if (this != &other) {
-        Release();
-        data_ = other.data_;
-        size_ = other.size_;
-        kind_ = other.kind_;
-        other.data_ = nullptr;
-        other.size_ = 0;
-        other.kind_ = NONE;
-    }
-    return *this;
-}
 
 bool Buffer::Allocate(uint64_t size)
 {
@@ -74,8 +56,10 @@ void Buffer::Release()
     kind_ = NONE;
 }
 
-// No other run can reach the worker's files: nothing to lock.
-Error InputFile::Open(const char *path, bool)
+// No other run can reach the worker's files: nothing to lock. The handle
+// only says whether the file is open, the lock whether it was asked for;
+// the path names the file.
+Error InputFile::Open(const char *path, bool lock)
 {
     Close();
     path_ = path;
@@ -85,13 +69,14 @@ Error InputFile::Open(const char *path, bool)
     if (size < 0 || size > (double)LARGEST_FILE)
         return Error{"Error: GetFileSize()"};
     size_ = (uint64_t)size;
-    fd_ = 0;
+    handle_ = 0;
+    lock_ = lock;
     return Error();
 }
 
 void InputFile::Close()
 {
-    fd_ = -1;
+    handle_ = -1;
     size_ = 0;
 }
 
@@ -99,7 +84,7 @@ void InputFile::FinishReading() {}
 
 Error InputFile::Read(uint64_t offset, uint8_t *to, uint64_t n) const
 {
-    if (fd_ < 0 || offset + n > size_ || !web_file_read(path_.c_str(), (double)offset, to, (double)n))
+    if (handle_ < 0 || offset + n > size_ || !web_file_read(path_.c_str(), (double)offset, to, (double)n))
         return CantOpen(path_);
     return Error();
 }
@@ -112,27 +97,29 @@ Error InputFile::ReadAll(Buffer *buffer, bool) const
 }
 
 // Paths are the worker's names for its files, and one name is one file.
-bool InputFile::IsAt(const char *path) const { return fd_ >= 0 && path_ == path; }
+bool InputFile::IsAt(const char *path) const { return handle_ >= 0 && path_ == path; }
 
 struct OutputFile::State {
     int output;
     std::string path;
 };
 
-OutputFile::~OutputFile()
+OutputFile::~OutputFile() { Abandon(); }
+
+void OutputFile::Abandon()
 {
     if (state_ != nullptr)
         web_output_drop(state_->output);
     delete state_;
+    state_ = nullptr;
 }
 
-Error OutputFile::Open(const char *path)
+// Nothing to flush: the outputs live as long as the page.
+Error OutputFile::Open(const char *path, bool)
 {
+    Abandon();
     if (web_file_size(path) == -2)
         return CantOpen(path);
-    if (state_ != nullptr)
-        web_output_drop(state_->output);
-    delete state_;
     state_ = new State{web_output_open(), path};
     return Error();
 }
@@ -165,29 +152,18 @@ Error OutputFile::Commit()
     return Error();
 }
 
-Error ReadWholeFile(const char *path, Buffer *buffer)
-{
-    InputFile file;
-    if (Error error = file.Open(path))
-        return error;
-    return file.ReadAll(buffer);
-}
+Error FlushFolder(const char *) { return Error(); }
 
-Error WriteFileSafely(const char *path, const uint8_t *data, uint64_t size)
+std::string PathInFolder(const std::string &folder, const std::string &name)
 {
-    OutputFile output;
-    if (Error error = output.Open(path))
-        return error;
-    if (Error error = output.Write(data, size))
-        return error;
-    return output.Commit();
+    return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
 bool MakeFolder(const char *path) { return web_make_folder(path) != 0; }
 
 bool ListFolder(const char *path, std::vector<std::string> *names)
 {
-    char *list = web_list_folder(path);
+    char *list = *path != '\0' ? web_list_folder(path) : nullptr;
     if (list == nullptr)
         return false;
     for (const char *name = list; *name != '\0'; name += strlen(name) + 1)
