@@ -158,6 +158,11 @@ class Page(unittest.TestCase):
             return (answer['report'], data) if 'report' in answer else data
         return answer
 
+    def same(self, got, expected, what):
+        """Bytes compared without printing them."""
+        self.assertTrue(got == expected, '%s: %s bytes, not the tool\'s %d' % (
+            what, 'no' if got is None else len(got), len(expected)))
+
     def test_list_and_unpack(self):
         for name, path in self.samples.items():
             with self.subTest(name):
@@ -168,15 +173,15 @@ class Page(unittest.TestCase):
                                   for r in page], rows)
                 for position, *_ in rows:
                     tool(path, self.work + '/record', '-d', '-p', position)
-                    self.assertEqual(self.call('exspack.unpack(files[0], %d)' % position, path),
-                                     read(self.work + '/record'))
+                    self.same(self.call('exspack.unpack(files[0], %d)' % position, path), read(self.work + '/record'),
+                              'record at %d' % position)
                 # The folder -l writes, as the page zips it.
                 folder = os.path.join(self.work, name + '.records')
                 tool(path, folder, '-l')
                 archive = zipfile.ZipFile(write(self.work + '/all.zip', self.call('exspack.zip(files[0])', path)))
                 self.assertEqual(sorted(archive.namelist()), sorted(os.listdir(folder)))
                 for entry in archive.namelist():
-                    self.assertEqual(archive.read(entry), read(os.path.join(folder, entry)))
+                    self.same(archive.read(entry), read(os.path.join(folder, entry)), entry)
 
     def test_pack_and_unpack_single(self):
         for name, begin, size in [('script.bin', 0, 70000), ('sprites4bpp.bin', 5000, 40000), ('padded.bin', 0, 0)]:
@@ -185,21 +190,21 @@ class Page(unittest.TestCase):
                 with self.subTest(name=name, options=options):
                     record = packed(read(path), *options)
                     script = 'exspack.pack(files[0], {best: %s})' % ('true' if options else 'false')
-                    self.assertEqual(self.call(script, path), record)
-                    self.assertEqual(self.call('exspack.unpack(files[0], 0)', write(self.work + '/r.exs', record)),
-                                     read(path))
+                    self.same(self.call(script, path), record, 'record')
+                    self.same(self.call('exspack.unpack(files[0], 0)', write(self.work + '/r.exs', record)), read(path),
+                              'unpacked')
 
     def edited_folder(self, container, grow=False):
-        """The folder -l writes, each record's bytes changed a little (or a
-        lot, so that it no longer fits its room)."""
-        folder = os.path.join(self.work, os.path.basename(container) + '.edit')
+        """The folder -l writes, every other record's bytes changed (and with
+        grow every record so much that it no longer fits its room)."""
+        folder = os.path.join(self.work, os.path.basename(container) + ('.grown' if grow else '.edited'))
         shutil.rmtree(folder, ignore_errors=True)
         tool(container, folder, '-l')
         names = sorted(n for n in os.listdir(folder) if n.endswith('.bin'))
         for i, name in enumerate(names):
             data = bytearray(read(os.path.join(folder, name)))
-            if i % 2 == 0 and data:
-                data[len(data) // 3:len(data) // 3 + 40] = b'edited by the web test, ' * 2
+            if i % 2 == 0 and data:  # zeros, so that the record still fits
+                data[len(data) // 3:len(data) // 3 + 200] = bytes(200)
             if grow:
                 data += os.urandom(4096)
             write(os.path.join(folder, name), bytes(data))
@@ -213,7 +218,9 @@ class Page(unittest.TestCase):
         if patch.returncode != 0:
             return ('refused', patch.stderr.decode().rstrip('\n')), None
         tool(source, copy, '-i', *where)
-        report = listed(patch.stdout.decode().replace(' put back', ''))[1]
+        lines = patch.stdout.decode().splitlines()
+        report = [(int(f[0], 16), int(f[1]), int(f[2]), int(f[3]), f[4], f[5] if len(f) > 5 else None)
+                  for f in (line.split() for line in lines[1:-1])]
         return (report, read(self.work + '/tool.ppf')), read(copy)
 
     def page_put_back(self, container, files, options):
@@ -238,30 +245,33 @@ class Page(unittest.TestCase):
         first = sorted(p for p in edited if p.endswith('.bin'))[0]
         position = int(os.path.basename(first)[:8], 16)
         bigger = self.edited_folder(self.samples['plain.bin'], grow=True)
-        cases = [
-            ('folder into a raw image', disc, folder, edited, ''),
-            ('zip into a raw image', disc, folder, [archive], ''),
-            ('one file at a position', disc, first, [first], ', position: %d' % position),
-            ('folder into an iso', self.samples['disc.iso'], *self.edited_folder(self.samples['disc.iso']), ''),
-            ('folder into a plain file', self.samples['plain.bin'], *self.edited_folder(self.samples['plain.bin']), ''),
+        cases = [  # name, container, what the tool puts back, the files the page gets, options, refused
+            ('folder into a raw image', disc, folder, edited, '', False),
+            ('zip into a raw image', disc, folder, [archive], '', False),
+            ('one file at a position', disc, first, [first], ', position: %d' % position, False),
+            ('folder into an iso', self.samples['disc.iso'], *self.edited_folder(self.samples['disc.iso']), '', False),
+            ('folder into a plain file', self.samples['plain.bin'], *self.edited_folder(self.samples['plain.bin']), '',
+             False),
             # Refusals: the tool's message, and nothing offered.
-            ('no room', self.samples['plain.bin'], *bigger, ''),
-            ('no record there', disc, first, [first], ', position: %d' % (position + 1)),
-            ('a cut raw image', self.samples['cut.bin'], folder, edited, ''),
+            ('no room', self.samples['plain.bin'], *bigger, '', True),
+            ('no record there', disc, first, [first], ', position: %d' % (position + 1), True),
+            ('a cut raw image', self.samples['cut.bin'], folder, edited, '', True),
         ]
-        for name, container, source, files, options in cases:
+        for name, container, source, files, options, refused in cases:
             with self.subTest(name):
                 expected, image = self.tool_put_back(source, container,
                                                      position=int(options.split(': ')[1]) if options else None)
                 got, changed = self.page_put_back(container, files, options)
-                if expected[0] == 'refused':
+                self.assertEqual(expected[0] == 'refused', refused, expected[0])
+                if refused:
                     self.assertEqual(got[0], 'refused')
                     # The page names its own copies of the files.
                     self.assertEqual(got[1].split(': ')[0], expected[1].split(': ')[0])
                     continue
-                self.assertEqual([r[:5] for r in got[0]], [r[:5] for r in expected[0]])
-                self.assertEqual(got[1], expected[1])
-                self.assertEqual(changed, image)
+                self.assertNotEqual({r[4] for r in expected[0]}, {'same'})
+                self.assertEqual(got[0], expected[0])
+                self.same(got[1], expected[1], 'patch')
+                self.same(changed, image, 'changed file')
 
     def test_ui(self):
         driver = self.driver
@@ -284,7 +294,7 @@ class Page(unittest.TestCase):
         saved = os.path.join(self.downloads, name)
         ui.WebDriverWait(driver, 30).until(lambda d: os.path.exists(saved) and os.path.getsize(saved) == rows[1][2])
         tool(disc, self.work + '/record', '-d', '-p', rows[1][0])
-        self.assertEqual(read(saved), read(self.work + '/record'))
+        self.same(read(saved), read(self.work + '/record'), name)
 
         # The filter keeps the rows of matching files.
         driver.find_element('id', 'filter').send_keys('movie')
