@@ -27,13 +27,14 @@ class WebFiles {
 
     get(path) { return this.files.get(path); }
 
-    // Forgets everything under folder (its files and folders).
+    // Forgets everything in folder and below it; '' is the top, everything.
     clear(folder) {
-        const prefix = WebFiles.trim(folder) + '/';
+        folder = WebFiles.trim(folder);
+        const under = (path) => folder === '' || path === folder || path.startsWith(folder + '/');
         for (const path of [...this.files.keys()])
-            if (path.startsWith(prefix)) this.files.delete(path);
+            if (under(path)) this.files.delete(path);
         for (const path of [...this.folders])
-            if (path.startsWith(prefix) || path === WebFiles.trim(folder)) this.folders.delete(path);
+            if (path !== '' && under(path)) this.folders.delete(path);
         this.cache = null;
     }
 

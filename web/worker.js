@@ -23,7 +23,9 @@ function progress(text, done, total) {
 }
 
 files.onRead = (path, end, size) => {
-    if (size > READ_AHEAD) progress('Reading ' + path, end, size);
+    if (size <= READ_AHEAD) return;
+    if (end < size) progress('Reading ' + path, end, size);
+    else self.postMessage({id: current, progress: {text: 'Working on ' + path, done: 0, total: 0}});
 };
 
 function call(module, name, types, args) {
