@@ -53,6 +53,30 @@ Error Container::Open(const char *path, Use use)
     return Error();
 }
 
+Error Container::Open(const char *path, Use use, Container *read)
+{
+    if (read == nullptr || read->use_ != TO_READ || (read->kind_ == RAW_IMAGE) != (read->view_.data() != nullptr))
+        return Open(path, use);
+    use_ = use;
+    if (Error error = file_.Open(path, use == TO_CHANGE))
+        return error;
+    const uint64_t size = read->kind_ == RAW_IMAGE ? read->view_.size() / SECTOR_DATA_SIZE * RAW_SECTOR_SIZE
+                                                   : read->image_.size();
+    if (file_.size() != size)
+        return Open(path, use);
+    kind_ = read->kind_;
+    if (kind_ == CUT_RAW_IMAGE && use != TO_READ)
+        return Error{std::string("Error: Not a CD image exspack can write: ") + path};
+    image_ = static_cast<Buffer &&>(read->image_);
+    view_ = static_cast<Buffer &&>(read->view_);
+    areas_.swap(read->areas_);
+    fileSystem_ = read->fileSystem_;
+    names_ = read->names_;
+    if (use == TO_READ)
+        file_.Close();
+    return Error();
+}
+
 // One read of the image, a few sectors at a time into a small buffer, and
 // one copy of each sector's data into the view: a mapping would cost a
 // copy-on-write fault per page, and reading the image whole twice its size.

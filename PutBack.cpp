@@ -83,7 +83,7 @@ static Error Place(Container *container, const Item &item, const Buffer &input, 
 }
 
 Error PutBack(const char *from, const char *into, uint64_t position, const char *patch,
-              std::vector<PutBackLine> *lines, bool *names)
+              std::vector<PutBackLine> *lines, bool *names, Container *listed)
 {
     std::vector<Item> items;
     bool folder;
@@ -91,7 +91,7 @@ Error PutBack(const char *from, const char *into, uint64_t position, const char 
     if (Error error = Gather(from, position, &items, &folder, &single))
         return error;
     Container container;
-    if (Error error = container.Open(into, patch != nullptr ? Container::TO_PATCH : Container::TO_CHANGE))
+    if (Error error = container.Open(into, patch != nullptr ? Container::TO_PATCH : Container::TO_CHANGE, listed))
         return error;
     if (patch != nullptr && container.IsFile(patch))
         return Error{std::string("Error: The patch and the container are one file: ") + patch};

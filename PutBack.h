@@ -13,6 +13,8 @@
 #include "Platform.h"
 #include "Records.h"
 
+class Container;
+
 // One record put back, as the report shows it.
 struct PutBackLine {
     uint64_t position; // in the container's data (a raw image's data view)
@@ -44,7 +46,11 @@ bool IsRecordName(const std::string &name, uint64_t *position);
 // bytes, room R", "Error: malloc()", "Error: LZSS_Compress*()", "Error:
 // Record put back at 0xP does not read back", "Error: The patch and the
 // container are one file: PATH".
+//
+// With listed, the data of `into` comes from that container, opened to
+// read on the same file and unused since (Container::Open), instead of
+// from reading the file again.
 Error PutBack(const char *from, const char *into, uint64_t position, const char *patch,
-              std::vector<PutBackLine> *lines, bool *names);
+              std::vector<PutBackLine> *lines, bool *names, Container *listed = nullptr);
 
 #endif

@@ -159,11 +159,15 @@ const char *exspack_pack(const char *path, int best, const char *output)
 // -i from into [patch] -p position
 const char *exspack_put_back(const char *from, const char *into, double position, const char *patch)
 {
+    // The image just listed is not read again; its data goes to the change.
+    std::unique_ptr<Listing> listed;
     if (heldPath == into)
-        exspack_forget();
+        listed.swap(held);
+    exspack_forget();
     std::vector<PutBackLine> lines;
     bool names = false;
-    if (Error error = PutBack(from, into, (uint64_t)position, *patch != '\0' ? patch : nullptr, &lines, &names))
+    if (Error error = PutBack(from, into, (uint64_t)position, *patch != '\0' ? patch : nullptr, &lines, &names,
+                              listed ? &listed->container() : nullptr))
         return Done(error, "");
     std::string rows, text = PutBackHeading(names);
     for (const PutBackLine &line : lines)

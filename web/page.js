@@ -25,11 +25,19 @@
         else job.resolve(answer.result);
     };
 
+    // A File reaches the worker as a copy, a new object each time: this
+    // number tells the worker it is the one it has read already.
+    const fileIds = new WeakMap();
+    function fileId(file) {
+        if (!fileIds.has(file)) fileIds.set(file, next++);
+        return fileIds.get(file);
+    }
+
     function request(op, args) {
         return new Promise((resolve, reject) => {
             const id = next++;
             pending.set(id, {resolve, reject, progress: null, started: Date.now()});
-            worker.postMessage(Object.assign({id, op}, args));
+            worker.postMessage(Object.assign({id, op, fileId: args.file ? fileId(args.file) : 0}, args));
         });
     }
 

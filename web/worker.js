@@ -13,7 +13,7 @@ const PROGRESS_EVERY_MS = 200;
 
 let current = 0;     // the request being worked on
 let lastReport = 0;
-let container = null; // the File the module has open, if any
+let container = 0;    // the page's number for the File the module has read, if any
 
 function progress(text, done, total) {
     const now = Date.now();
@@ -36,12 +36,12 @@ function call(module, name, types, args) {
 
 // The container at its own name, where the tool's messages name it; the
 // module keeps what it read of it until another File comes.
-function useContainer(module, file) {
-    if (file !== container) {
+function useContainer(module, file, id) {
+    if (id !== container || files.get(file.name) === undefined) {
         module.ccall('exspack_forget', null, [], []);
         files.clear('');
         files.put(file.name, file);
-        container = file;
+        container = id;
     }
     return file.name;
 }
@@ -90,13 +90,13 @@ function zipFolder(folder) {
 }
 
 const jobs = {
-    list(module, {file}) {
-        const name = useContainer(module, file);
+    list(module, {file, fileId}) {
+        const name = useContainer(module, file, fileId);
         return call(module, 'exspack_list', ['string', 'string'], [name, '']);
     },
     // The folder -l writes, as a zip.
-    zip(module, {file}) {
-        const name = useContainer(module, file);
+    zip(module, {file, fileId}) {
+        const name = useContainer(module, file, fileId);
         const folder = 'records of ' + name;
         files.clear(folder);
         call(module, 'exspack_list', ['string', 'string'], [name, folder]);
@@ -104,13 +104,13 @@ const jobs = {
         files.clear(folder);
         return blob;
     },
-    unpack(module, {file, position}) {
-        const name = useContainer(module, file);
+    unpack(module, {file, fileId, position}) {
+        const name = useContainer(module, file, fileId);
         call(module, 'exspack_unpack', ['string', 'number', 'string'], [name, position, 'unpacked']);
         return files.get('unpacked');
     },
     pack(module, {file, best}) {
-        container = null;
+        container = 0;
         files.clear('');
         files.put(file.name, file);
         call(module, 'exspack_pack', ['string', 'number', 'string'], [file.name, best ? 1 : 0, 'packed']);
@@ -118,8 +118,8 @@ const jobs = {
     },
     // With position, the one file in inputs goes there; else inputs are
     // record files and zips of them.
-    putBack(module, {file, inputs, position, patch}) {
-        const name = useContainer(module, file);
+    putBack(module, {file, fileId, inputs, position, patch}) {
+        const name = useContainer(module, file, fileId);
         let from;
         if (position !== undefined && position !== null) {
             from = inputs[0].name === name ? 'put back/' + name : inputs[0].name;
@@ -138,7 +138,7 @@ const jobs = {
             return {report, blob};
         } finally {
             // The worker's container is the picked File again.
-            container = null;
+            container = 0;
             module.ccall('exspack_forget', null, [], []);
         }
     },

@@ -224,10 +224,13 @@ class Page(unittest.TestCase):
         return (report, read(self.work + '/tool.ppf')), read(copy)
 
     def page_put_back(self, container, files, options):
-        script = 'exspack.putBack(files[0], Array.from(files).slice(1), %s)'
+        """The patch after a listing of the same File, whose data the page
+        takes rather than reading the file again; the changed file from a
+        File not listed."""
+        script = '%sexspack.putBack(files[0], Array.from(files).slice(1), %s)'
         result = []
-        for patch in ('true', 'false'):
-            answer = self.call(script % ('{patch: %s%s}' % (patch, options)), container, *files)
+        for patch, first in (('true', 'exspack.list(files[0]).catch(() => 0).then(() => '), ('false', '(')):
+            answer = self.call(script % (first, '{patch: %s%s})' % (patch, options)), container, *files)
             if answer[0] == 'refused':
                 return answer, None
             report = [(r['position'], r['room'], r['compressed'], r['uncompressed'], r['stream'], r['file'])
