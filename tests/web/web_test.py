@@ -306,18 +306,24 @@ class Page(unittest.TestCase):
         driver.find_element('id', 'filter').clear()
         driver.execute_script("document.getElementById('filter').dispatchEvent(new Event('input'))")
 
-        # A file dropped onto its row goes back there; the report shows.
+        # A file dropped onto its row goes back there; the report shows. One
+        # that does not fit shows the tool's message, and nothing is offered.
+        def drop(path):
+            driver.execute_script(
+                "const [target, input] = arguments; const data = new DataTransfer();"
+                "for (const f of input.files) data.items.add(f);"
+                "for (const type of ['dragover', 'drop'])"
+                "  target.dispatchEvent(new DragEvent(type, {bubbles: true, cancelable: true, dataTransfer: data}));",
+                table.find_elements('css selector', 'tbody tr')[1], self.files(path))
         folder, edited = self.edited_folder(disc)
-        row = table.find_elements('css selector', 'tbody tr')[1]
-        driver.execute_script(
-            "const [target, input] = arguments; const data = new DataTransfer();"
-            "for (const f of input.files) data.items.add(f);"
-            "for (const type of ['dragover', 'drop'])"
-            "  target.dispatchEvent(new DragEvent(type, {bubbles: true, cancelable: true, dataTransfer: data}));",
-            row, self.files(os.path.join(folder, '%08X.bin' % rows[1][0])))
+        drop(os.path.join(folder, '%08X.bin' % rows[1][0]))
         report = driver.find_element('id', 'report')
         ui.WebDriverWait(driver, 60).until(lambda d: len(report.find_elements('css selector', 'tbody tr')) == 1)
         self.assertEqual(report.find_elements('css selector', 'tbody td')[0].text, '0x%08X' % rows[1][0])
+        grown = self.edited_folder(disc, grow=True)[0]
+        drop(os.path.join(grown, '%08X.bin' % rows[1][0]))
+        ui.WebDriverWait(driver, 60).until(lambda d: d.find_element('id', 'message').text.startswith('Error: No room'))
+        self.assertFalse(driver.find_element('id', 'putback').is_displayed())
 
 
 if __name__ == '__main__':
@@ -332,5 +338,7 @@ if __name__ == '__main__':
             skip(program + ' is missing')
     if not os.path.exists(PAGE):
         skip(PAGE + ' is missing: .ci/web builds it')
+    if not os.path.isdir(GAMELIKE):
+        skip('no game-like sample data in ' + GAMELIKE)
     os.makedirs(WORK, exist_ok=True)
     unittest.main(argv=sys.argv[:1], verbosity=2)
