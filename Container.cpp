@@ -121,6 +121,34 @@ Error Container::Locate(const DataPosition &at, uint64_t *position) const
     return Error{"Error: " + at.path + " has " + std::to_string(*position) + " bytes"};
 }
 
+Error Container::Open(const char *path, Use use, Container *read)
+{
+    if (read == nullptr || read->use_ != TO_READ || (read->kind_ == RAW_IMAGE) != (read->view_.data() != nullptr))
+        return Open(path, use);
+    // The file the container read: a cue sheet's data track, or path itself.
+    use_ = use;
+    path_ = read->path_;
+    if (Error error = file_.Open(path_.c_str(), use == TO_CHANGE))
+        return error;
+    const uint64_t size = read->kind_ == RAW_IMAGE ? read->view_.size() / SECTOR_DATA_SIZE * RAW_SECTOR_SIZE
+                                                   : read->image_.size();
+    if (file_.size() != size)
+        return Open(path, use);
+    kind_ = read->kind_;
+    if (kind_ == CUT_RAW_IMAGE && use != TO_READ)
+        return Error{"Error: Not a CD image exspack can write: " + path_};
+    image_ = static_cast<Buffer &&>(read->image_);
+    view_ = static_cast<Buffer &&>(read->view_);
+    areas_.swap(read->areas_);
+    sheetNotice_.swap(read->sheetNotice_);
+    fileSystem_ = read->fileSystem_;
+    files_.swap(read->files_);
+    names_ = read->names_;
+    if (use == TO_READ)
+        file_.Close();
+    return Error();
+}
+
 // One read of the image, a few sectors at a time into a small buffer, and
 // one copy of each sector's data into the view: a mapping would cost a
 // copy-on-write fault per page, and reading the image whole twice its size.

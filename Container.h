@@ -59,6 +59,12 @@ public:
     // for TO_CHANGE and TO_PATCH "Error: Not a CD image exspack can write:
     // PATH" for a CUT_RAW_IMAGE.
     Error Open(const char *path, Use use);
+    // Opens path as Open does, but takes the data from `read`, a container
+    // opened TO_READ on the same, unchanged file and not used since, rather
+    // than reading the file again (the web page puts back into the image it
+    // has just listed); `read` is left empty. Reads as Open does when `read`
+    // is null or its data cannot be the file's (another size).
+    Error Open(const char *path, Use use, Container *read);
 
     // "Cue sheet: track NN MODE in FILE\n" when Open was given a cue sheet,
     // naming the file opened for it; else "".

@@ -312,6 +312,8 @@ static bool SearchSlots(const uint8_t *src, uint64_t spos, const uint64_t *base,
                     break;
                 p -= 8;
             }
+#else
+            (void)base, (void)pairs; // the two-byte filter needs SSE2
 #endif
             while (p - lo >= 4) {
                 const uint64_t v = Judge(src, p[-1], cur0, mask, 0, 0, false) |

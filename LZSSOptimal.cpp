@@ -350,6 +350,11 @@ static void ParseOptimal(const uint8_t *src, uint64_t srcsize, void *work, uint1
     // the stream does not depend on it.
     const uint64_t half = srcsize >= SPLIT_MIN_SIZE ? srcsize / 2 : srcsize;
     std::thread helper;
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+    // WebAssembly without threads: starting one aborts rather than throws.
+    if (half < srcsize)
+        FindMatches(src, srcsize, half, srcsize, index2, distance, length);
+#else
     if (half < srcsize) {
         try {
             helper = std::thread(FindMatches, src, srcsize, half, srcsize, index2, distance, length);
@@ -357,6 +362,7 @@ static void ParseOptimal(const uint8_t *src, uint64_t srcsize, void *work, uint1
             FindMatches(src, srcsize, half, srcsize, index2, distance, length);
         }
     }
+#endif
     FindMatches(src, srcsize, 0, half, index, distance, length);
     if (helper.joinable())
         helper.join();

@@ -25,6 +25,10 @@ public:
     Error Open(const char *path);
 
     const std::vector<FoundRecord> &records() const { return records_; }
+    // The container, open to read: for a driver that unpacks its records,
+    // or puts back into the same file (Container::Open), which empties it.
+    const Container &container() const { return container_; }
+    Container &container() { return container_; }
     bool names() const { return container_.HasFileNames(); }
     // The File column of record i: "PATH+0xOFFSET", or "-" in no file.
     std::string File(size_t i) const { return container_.FileName(records_[i].position); }

@@ -165,7 +165,7 @@ static Error Place(Container *container, const char *into, const Item &item, con
 }
 
 Error PutBack(const char *from, const char *into, const DataPosition &position, const char *patch,
-              PutBackReport *report)
+              PutBackReport *report, Container *listed)
 {
     std::vector<Item> items;
     bool folder;
@@ -178,7 +178,7 @@ Error PutBack(const char *from, const char *into, const DataPosition &position, 
         if (Error error = ReadList(list, &rooms))
             return error;
     Container container;
-    if (Error error = container.Open(into, patch != nullptr ? Container::TO_PATCH : Container::TO_CHANGE))
+    if (Error error = container.Open(into, patch != nullptr ? Container::TO_PATCH : Container::TO_CHANGE, listed))
         return error;
     report->notice = container.SheetNotice();
     if (patch != nullptr && container.IsFile(patch))

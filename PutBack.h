@@ -72,7 +72,11 @@ struct PutBackReport {
 // PATH: N bytes, room R", "Error: malloc()", "Error: LZSS_Compress*()",
 // "Error: Record put back at 0xP does not read back", "Error: The patch and
 // the container are one file: PATH".
+//
+// With listed, the data of `into` comes from that container, opened to
+// read on the same file and unused since (Container::Open), instead of
+// from reading the file again.
 Error PutBack(const char *from, const char *into, const DataPosition &position, const char *patch,
-              PutBackReport *report);
+              PutBackReport *report, Container *listed = nullptr);
 
 #endif

@@ -2,7 +2,7 @@
 # them: unpacked into a scratch folder, holding exactly their own files,
 # and the tool in them packing and unpacking a file.
 #
-#   cmake -DKIND=deb|zip -DDIST=<dist> -DVERSION=<version> -DWORK=<scratch folder>
+#   cmake -DKIND=deb|zip|web -DDIST=<dist> -DVERSION=<version> -DWORK=<scratch folder>
 #         -DSAMPLE=<a file to pack> [-DDPKG=<dpkg>] [-DDPKG_DEB=<dpkg-deb>] [-DLINTIAN=<lintian>]
 #         [-DMAN=<man>] [-DGZIP=<gzip>] [-DCC=<cc>] [-DPKG_CONFIG=<pkg-config>] [-DWINE=<wine>]
 #         -P release_test.cmake
@@ -180,6 +180,20 @@ elseif(KIND STREQUAL "zip")
   else()
     message(STATUS "Wine is not installed (.ci/release installs it where it can): exspack.exe was not run")
   endif()
+elseif(KIND STREQUAL "web")
+  set(zip ${DIST}/exspack-${VERSION}-web.zip)
+  if(NOT EXISTS ${zip})
+    skip_test("no exspack-${VERSION}-web.zip in ${DIST}: run .ci/release (it needs emscripten)")
+  endif()
+  check_sum(${zip})
+  file(MAKE_DIRECTORY ${WORK}/unzipped)
+  run(${CMAKE_COMMAND} -E chdir ${WORK}/unzipped ${CMAKE_COMMAND} -E tar xf ${zip})
+  check_files(${WORK}/unzipped index.html)
+  # The module inside the page, not beside it.
+  file(READ ${WORK}/unzipped/index.html page)
+  if(NOT page MATCHES "data:application/octet-stream;base64,AGFzbQ" OR NOT page MATCHES "window\\.exspack")
+    message(FATAL_ERROR "index.html holds no WebAssembly module or no window.exspack")
+  endif()
 else()
-  message(FATAL_ERROR "KIND must be deb or zip")
+  message(FATAL_ERROR "KIND must be deb, zip or web")
 endif()
