@@ -164,9 +164,31 @@ static Error Place(Container *container, const char *into, const Item &item, con
     return Error();
 }
 
+// A patch replaces only a patch, or an empty file: a cue sheet or the image
+// itself in PATCH's place would be lost.
+static Error CheckPatch(const char *patch)
+{
+    if (patch == nullptr || KindOfPath(patch) != PATH_FILE)
+        return Error();
+    InputFile file;
+    uint8_t magic[3] = {0};
+    if (Error error = file.Open(patch))
+        return error;
+    if (file.size() == 0)
+        return Error();
+    if (file.size() >= sizeof magic)
+        if (Error error = file.Read(0, magic, sizeof magic))
+            return error;
+    if (memcmp(magic, "PPF", sizeof magic) != 0)
+        return Error{std::string("Error: Not a PPF patch: ") + patch};
+    return Error();
+}
+
 Error PutBack(const char *from, const char *into, const DataPosition &position, const char *patch,
               PutBackReport *report, Container *listed)
 {
+    if (Error error = CheckPatch(patch))
+        return error;
     std::vector<Item> items;
     bool folder;
     Buffer single;

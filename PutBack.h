@@ -71,7 +71,9 @@ struct PutBackReport {
 // 0xP", "Error: Overlapping records at 0xA and 0xB", "Error: No room for
 // PATH: N bytes, room R", "Error: malloc()", "Error: LZSS_Compress*()",
 // "Error: Record put back at 0xP does not read back", "Error: The patch and
-// the container are one file: PATH".
+// the container are one file: PATH", and, before anything is read, "Error:
+// Not a PPF patch: PATH" for an existing file in PATCH's place that is
+// neither empty nor a patch.
 //
 // With listed, the data of `into` comes from that container, opened to
 // read on the same file and unused since (Container::Open), instead of

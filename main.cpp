@@ -7,7 +7,6 @@
 // prints what the job reports; every error comes back to main as a value and
 // is printed there, once.
 
-#include <assert.h>
 #include <ctype.h>
 #include <errno.h>
 #include <stdarg.h>
@@ -20,13 +19,11 @@
 #include <vector>
 
 #include "Container.h"
-#include "LZSS.h"
 #include "Listing.h"
+#include "Packing.h"
 #include "Platform.h"
 #include "PutBack.h"
 #include "Records.h"
-
-static const uint64_t FAILED = UINT64_MAX;
 
 static const char USAGE[] =
     "Vesperhall [PSX] compressor || v1.0.0 by tarsek\n"
@@ -236,49 +233,17 @@ static Error CheckReplacing(const Options &options)
     return Error{std::string("Error: Not replacing ") + options.output + reason};
 }
 
-// A patch replaces only a patch, or an empty file: a cue sheet or the image
-// itself in PATCH's place would be lost.
-static Error CheckPatch(const char *patch)
-{
-    if (patch == NULL || KindOfPath(patch) != PATH_FILE)
-        return Error();
-    InputFile file;
-    uint8_t magic[3] = {0};
-    if (Error error = file.Open(patch))
-        return error;
-    if (file.size() == 0)
-        return Error();
-    if (file.size() >= sizeof magic)
-        if (Error error = file.Read(0, magic, sizeof magic))
-            return error;
-    if (memcmp(magic, "PPF", sizeof magic) != 0)
-        return Error{std::string("Error: Not a PPF patch: ") + patch};
-    return Error();
-}
-
 static Error Pack(const Options &options)
 {
     if (Error error = CheckReplacing(options))
         return error;
-    Buffer input;
-    if (Error error = ReadWholeFile(options.input, &input))
+    Buffer record;
+    uint64_t length, size;
+    if (Error error = PackFile(options.input, options.best, &record, &length, &size))
         return error;
-    const uint64_t size = input.size();
-    const uint64_t maxsize = LZSS_GetCompressedMaxSize(size) + HEADER_SIZE;
-    Buffer record, work;
-    if (!record.Allocate(maxsize) || (options.best && !work.Allocate(LZSS_GetOptimalWorkSize(size))))
-        return NoMemory();
-    const uint64_t n = options.best ? LZSS_CompressOptimal(input.data(), size, record.data() + HEADER_SIZE, work.data())
-                                    : LZSS_CompressSimpleFast(input.data(), size, record.data() + HEADER_SIZE);
-    work.Release();
-    if (n == FAILED)
-        return Error{"Error: LZSS_Compress*()"};
-    const uint64_t dsize = n + HEADER_SIZE;
-    assert(dsize <= maxsize);
-    WriteHeader(record.data(), size);
-    Print("Compressed Size  : %llu (0x%llX)\n", (unsigned long long)dsize, (unsigned long long)dsize);
+    Print("Compressed Size  : %llu (0x%llX)\n", (unsigned long long)length, (unsigned long long)length);
     Print("Uncompressed Size: %llu (0x%llX)", (unsigned long long)size, (unsigned long long)size);
-    return WriteFileSafely(options.output, record.data(), dsize);
+    return WriteFileSafely(options.output, record.data(), length);
 }
 
 // Unpacks the record at file_pos of the input: of a raw image, at that
@@ -295,16 +260,8 @@ static Error Unpack(const Options &options)
     if (Error error = input.Locate(ParsePosition(options), &position))
         return error;
     FoundRecord record;
-    switch (CheckRecord(input.data(), input.AreaEnd(position), position, &record)) {
-    case RECORD_OK:
-        break;
-    case RECORD_SMALL:
-        return Error{"Error: Small file"};
-    case RECORD_BAD:
-        return Error{"Error: Bad file"};
-    }
     Buffer decoded;
-    if (Error error = DecodeRecord(input.data(), record, &decoded))
+    if (Error error = UnpackAt(input, position, &record, &decoded))
         return error;
     Print("Uncompressed Size: %llu (0x%llX)\n", (unsigned long long)record.decoded,
           (unsigned long long)record.decoded);
@@ -341,8 +298,6 @@ static Error List(const Options &options)
 
 static Error Put(const Options &options)
 {
-    if (Error error = CheckPatch(options.patch))
-        return error;
     // As in List: the scanner's message about a false record is no news.
     if (report == stdout)
         report = DivertStdout();

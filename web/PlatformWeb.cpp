@@ -159,6 +159,14 @@ std::string PathInFolder(const std::string &folder, const std::string &name)
     return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
+// The worker's files: no standard output, no devices, nothing to lose to a
+// typo but a file the page was given or made.
+PathKind KindOfPath(const char *path)
+{
+    const double size = web_file_size(path);
+    return size == -1 ? PATH_NEW : size == -2 ? PATH_OTHER : PATH_FILE;
+}
+
 bool MakeFolder(const char *path) { return web_make_folder(path) != 0; }
 
 // The worker's folders hold files only.

@@ -12,6 +12,7 @@
 
 #include "LZSS.h"
 #include "Listing.h"
+#include "Packing.h"
 #include "Platform.h"
 #include "PutBack.h"
 #include "Records.h"
@@ -116,19 +117,9 @@ const char *exspack_unpack(const char *path, double position, const char *output
 {
     if (Error error = Open(path))
         return Done(error, "");
-    const Container &input = held->container();
-    const uint64_t at = (uint64_t)position;
     FoundRecord record;
-    switch (CheckRecord(input.data(), input.AreaEnd(at), at, &record)) {
-    case RECORD_OK:
-        break;
-    case RECORD_SMALL:
-        return Done(Error{"Error: Small file"}, "");
-    case RECORD_BAD:
-        return Done(Error{"Error: Bad file"}, "");
-    }
     Buffer decoded;
-    if (Error error = DecodeRecord(input.data(), record, &decoded))
+    if (Error error = UnpackAt(held->container(), (uint64_t)position, &record, &decoded))
         return Done(error, "");
     return Done(WriteFileSafely(output, decoded.data(), decoded.size()),
                 "{\"compressed\":" + Number(record.length) + ",\"uncompressed\":" + Number(record.decoded) + "}");
@@ -137,23 +128,12 @@ const char *exspack_unpack(const char *path, double position, const char *output
 // path output [-b]
 const char *exspack_pack(const char *path, int best, const char *output)
 {
-    Buffer input;
-    if (Error error = ReadWholeFile(path, &input))
+    Buffer record;
+    uint64_t length, size;
+    if (Error error = PackFile(path, best != 0, &record, &length, &size))
         return Done(error, "");
-    const uint64_t size = input.size();
-    const uint64_t maxsize = LZSS_GetCompressedMaxSize(size) + HEADER_SIZE;
-    Buffer record, work;
-    if (!record.Allocate(maxsize) || (best && !work.Allocate(LZSS_GetOptimalWorkSize(size))))
-        return Done(NoMemory(), "");
-    const uint64_t n = best ? LZSS_CompressOptimal(input.data(), size, record.data() + HEADER_SIZE, work.data())
-                            : LZSS_CompressSimpleFast(input.data(), size, record.data() + HEADER_SIZE);
-    work.Release();
-    if (n == UINT64_MAX)
-        return Done(Error{"Error: LZSS_Compress*()"}, "");
-    assert(n + HEADER_SIZE <= maxsize);
-    WriteHeader(record.data(), size);
-    return Done(WriteFileSafely(output, record.data(), n + HEADER_SIZE),
-                "{\"compressed\":" + Number(n + HEADER_SIZE) + ",\"uncompressed\":" + Number(size) + "}");
+    return Done(WriteFileSafely(output, record.data(), length),
+                "{\"compressed\":" + Number(length) + ",\"uncompressed\":" + Number(size) + "}");
 }
 
 // -i from into [patch] -p position
