@@ -71,63 +71,60 @@ bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *
     return false;
 }
 
-void FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found, uint64_t *steps)
+namespace {
+
+// What the sweep under FindRecords works with: where the search for magics
+// goes on, and the list it appends to.
+struct Search {
+    const uint8_t *data, *at, *last;
+    std::vector<FoundRecord> *found;
+    size_t base; // records found before this search
+};
+
+uint64_t NextMagic(void *context)
+{
+    Search &search = *(Search *)context;
+    const uint8_t *const p = search.at <= search.last ? FindMagic(search.at, search.last) : NULL;
+    if (p == NULL) {
+        search.at = search.last + 1;
+        return UINT64_MAX;
+    }
+    search.at = p + 1;
+    return (uint64_t)(p - search.data) + HEADER_SIZE;
+}
+
+void Chosen(void *context, uint64_t index, uint64_t start, uint64_t consumed, uint64_t size)
+{
+    Search &search = *(Search *)context;
+    search.found->resize(search.base + (size_t)index);
+    const uint8_t *const p = search.data + start - HEADER_SIZE;
+    search.found->push_back(FoundRecord{start - HEADER_SIZE, consumed + HEADER_SIZE, size,
+                                        (uint32_t)p[4] | (uint32_t)p[5] << 8 | (uint32_t)p[6] << 16 |
+                                            (uint32_t)p[7] << 24});
+}
+
+} // namespace
+
+bool FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found, uint64_t *steps)
 {
     if (steps != NULL)
         *steps = 0;
     if (end < SMALLEST_RECORD || from > end - SMALLEST_RECORD)
-        return;
-    // Every magic's stream is scanned in one sweep (LZSS_ScanStreams), since
+        return true;
+    // Every magic's stream is scanned in one sweep (LZSS_ScanChain), since
     // one candidate after another would read a stream that runs on again for
-    // each magic it passes. The choice is then the sequential one: the first
-    // candidate that holds a record, the search going on behind it.
-    const uint8_t *const last = data + end - SMALLEST_RECORD;
-    uint64_t count = 0, capacity = 0;
-    uint64_t *starts = NULL;
-    bool complete = true;
-    for (const uint8_t *p = data + from; complete && (p = FindMagic(p, last)) != NULL; p++) {
-        if (count == capacity) {
-            capacity = capacity != 0 ? 2 * capacity : 64;
-            uint64_t *more = capacity <= SIZE_MAX / sizeof *starts
-                                 ? (uint64_t *)realloc(starts, (size_t)capacity * sizeof *starts)
-                                 : NULL;
-            complete = more != NULL;
-            if (!complete)
-                break;
-            starts = more;
-        }
-        starts[count++] = (uint64_t)(p - data) + HEADER_SIZE;
-    }
-    const size_t bytes = (size_t)count * sizeof(uint64_t) + 1; // count fits: starts held it
-    uint64_t *const sizes = complete ? (uint64_t *)malloc(bytes) : NULL;
-    uint64_t *const consumed = sizes != NULL ? (uint64_t *)malloc(bytes) : NULL;
-    const uint64_t worksize = LZSS_GetScanStreamsWorkSize(count);
-    void *const work = consumed != NULL && worksize <= SIZE_MAX ? malloc((size_t)worksize) : NULL;
-    const bool swept = work != NULL;
-    if (swept) {
-        LZSS_ScanStreams(data, end, starts, count, sizes, consumed, work, steps);
-        for (uint64_t i = 0; i < count; i++) {
-            const uint64_t position = starts[i] - HEADER_SIZE;
-            if (position < from || sizes[i] == UINT64_MAX)
-                continue;
-            const uint8_t *const p = data + position;
-            found->push_back(FoundRecord{position, consumed[i] + HEADER_SIZE, sizes[i],
-                                         (uint32_t)p[4] | (uint32_t)p[5] << 8 | (uint32_t)p[6] << 16 |
-                                             (uint32_t)p[7] << 24});
-            from = position + consumed[i] + HEADER_SIZE;
-        }
-    }
+    // each magic it passes. The sweep makes the sequential choice: the first
+    // candidate that holds a record, the search going on behind it, so a
+    // record's successor starts at least a header's length behind its
+    // stream's end.
+    const uint64_t worksize = LZSS_GetScanChainWorkSize();
+    void *const work = worksize <= SIZE_MAX ? malloc((size_t)worksize) : NULL;
+    if (work == NULL)
+        return false;
+    Search search = {data, data + from, data + end - SMALLEST_RECORD, found, found->size()};
+    LZSS_ScanChain(data, end, HEADER_SIZE, NextMagic, Chosen, &search, work, steps);
     free(work);
-    free(consumed);
-    free(sizes);
-    free(starts);
-    if (!swept) {
-        // Short of memory: one candidate at a time, slow on some data but
-        // the same records.
-        FoundRecord record;
-        for (; FindRecord(data, end, from, &record); from = record.position + record.length)
-            found->push_back(record);
-    }
+    return true;
 }
 
 bool HoldsMagic(const uint8_t *data, uint64_t size, uint64_t position)
