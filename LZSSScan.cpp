@@ -406,14 +406,21 @@ private:
     void Join(uint32_t w)
     {
         Walker &walker = walkers_[w];
-        const uint32_t c = NewClass();
         if (CHAIN) {
             // A start inside the last stream chosen is inside it for good,
             // or inside one that began before it and still runs.
-            if (chosen_ != 0 && (next_ < chainEnd_ || next_ - chainEnd_ < chain_->gap)) {
-                FreeClass(c);
+            if (chosen_ != 0 && (next_ < chainEnd_ || next_ - chainEnd_ < chain_->gap))
                 return;
-            }
+            // Every class under way began earlier. One of the same o fails
+            // when this scan fails; one of the same o modulo 4096, from
+            // 4095 on, fails at least whenever it does. Either holds
+            // whenever this scan holds, and then the scan lies inside it.
+            const unsigned slot = (unsigned)(walker.count & MASK);
+            if (walker.small.Has(slot) || walker.large.Has(slot))
+                return;
+        }
+        const uint32_t c = NewClass();
+        if (CHAIN) {
             ChainClass &cls = Chained(c);
             cls.root = next_;
             cls.key = walker.count;

@@ -15,10 +15,33 @@ static inline uint64_t Load64(const uint8_t *p)
     return word;
 }
 
-// Whether any byte of x is zero (the classic test; exact as a yes or no).
-static inline bool HasZeroByte(uint64_t x)
+// The bytes of x that are zero marked by their top bit (the classic test):
+// exact as a yes or no, and in the lowest byte marked, since a borrow only
+// runs upwards from a zero byte.
+static inline uint64_t ZeroBytes(uint64_t x)
 {
-    return ((x - 0x0101010101010101u) & ~x & 0x8080808080808080u) != 0;
+    return (x - 0x0101010101010101u) & ~x & 0x8080808080808080u;
+}
+
+// The place of the lowest byte marked in x (x != 0), as a load puts bytes
+// in order on a little-endian machine.
+static inline unsigned LowestMarkedByte(uint64_t x)
+{
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long bit;
+    _BitScanForward64(&bit, x);
+    return (unsigned)bit / 8;
+#else
+    return (unsigned)__builtin_ctzll(x) / 8;
+#endif
+}
+
+static inline bool LittleEndian()
+{
+    const uint16_t one = 1;
+    uint8_t first;
+    memcpy(&first, &one, 1);
+    return first == 1;
 }
 
 // The first position from p to last (both inclusive) that holds the magic,
@@ -33,8 +56,12 @@ static const uint8_t *FindMagic(const uint8_t *p, const uint8_t *last)
     while (last - p >= 7) {
         const uint64_t diff = (Load64(p) ^ ones * MAGIC[0]) | (Load64(p + 1) ^ ones * MAGIC[1]) |
                               (Load64(p + 2) ^ ones * MAGIC[2]) | (Load64(p + 3) ^ ones * MAGIC[3]);
-        if (HasZeroByte(diff))
+        const uint64_t zero = ZeroBytes(diff);
+        if (zero != 0) {
+            if (LittleEndian()) // the first position that holds it, at once
+                return p + LowestMarkedByte(zero);
             break;
+        }
         p += 8;
     }
     for (; p <= last; p++)
