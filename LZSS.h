@@ -76,20 +76,21 @@ void LZSS_ScanStreams(const uint8_t *src, uint64_t srcsize, const uint64_t *star
  */
 uint64_t LZSS_GetScanChainWorkSize(void);
 
-/* The next start (UINT64_MAX when there is none), and a stream chosen. */
-typedef uint64_t (*LZSS_NextStart)(void *context);
+/* The next starts, and a stream chosen (see LZSS_ScanChain). */
+typedef uint64_t (*LZSS_NextStarts)(void *context, uint64_t *starts, uint64_t room);
 typedef void (*LZSS_Chosen)(void *context, uint64_t index, uint64_t start, uint64_t consumed, uint64_t size);
 
 /*
  * The streams that a search one start after another picks, in one sweep:
- * of the streams at the starts that next(context) returns, each running at
- * most to src[srcsize - 1], the first that LZSS_GetDecompressedSize accepts,
- * then the first accepted among those that start gap bytes or more behind
- * its end (start >= its start + consumed + gap), and so on. next returns the
- * starts in ascending order (equal values allowed), none above srcsize, then
- * UINT64_MAX; it is called once for each and once more, in order, and the
- * streams are read only after it returned their starts, so it may find them
- * as the sweep goes.
+ * of the streams at the starts that next gives, each running at most to
+ * src[srcsize - 1], the first that LZSS_GetDecompressedSize accepts, then
+ * the first accepted among those that start gap bytes or more behind its end
+ * (start >= its start + consumed + gap), and so on. next(context, starts,
+ * room) writes the next starts into starts[0 .. room - 1] (room is 256) and
+ * returns how many, 0 when none are left, after which it is not called
+ * again; the starts it gives from first to last ascend (equal values
+ * allowed), none above srcsize. The sweep asks for more only when it has
+ * reached the last start given, so next may find them as the sweep goes.
  *
  * The chain is told as it is found: chosen(context, k, start, consumed, size)
  * says that stream k of the chain (counted from 0) is the one at start, with
@@ -107,7 +108,7 @@ typedef void (*LZSS_Chosen)(void *context, uint64_t index, uint64_t start, uint6
  * not NULL, *steps receives the work done, within the same bound. Prints
  * nothing and uses no module state.
  */
-void LZSS_ScanChain(const uint8_t *src, uint64_t srcsize, uint64_t gap, LZSS_NextStart next, LZSS_Chosen chosen,
+void LZSS_ScanChain(const uint8_t *src, uint64_t srcsize, uint64_t gap, LZSS_NextStarts next, LZSS_Chosen chosen,
                     void *context, void *work, uint64_t *steps);
 
 /*

@@ -155,7 +155,7 @@ struct Walker {
 // The callbacks of a chain sweep.
 struct Chain {
     uint64_t gap;
-    uint64_t (*next)(void *context);
+    uint64_t (*next)(void *context, uint64_t *starts, uint64_t room);
     void (*chosen)(void *context, uint64_t index, uint64_t start, uint64_t consumed, uint64_t size);
     void *context;
 };
@@ -261,11 +261,22 @@ private:
     // classes under way from the first scan begun to the last.
     uint64_t chosen_ = 0, chainEnd_ = 0;
     uint32_t first_ = NONE, last_ = NONE;
+    // Its starts, taken a batch at a time.
+    static const unsigned BATCH = 256;
+    uint64_t batch_[BATCH];
+    unsigned batchAt_ = 0, batchCount_ = 0;
+    bool startsLeft_ = true;
 
     void Pop()
     {
         if (CHAIN) {
-            next_ = chain_->next(chain_->context);
+            if (++batchAt_ >= batchCount_) {
+                batchAt_ = 0;
+                batchCount_ = startsLeft_ ? chain_->next(chain_->context, batch_, BATCH) : 0;
+                assert(batchCount_ <= BATCH);
+                startsLeft_ = batchCount_ != 0;
+            }
+            next_ = batchAt_ < batchCount_ ? batch_[batchAt_] : NO_START;
             return;
         }
         if (next_ != NO_START)
@@ -574,7 +585,7 @@ private:
         walker.count += delta;
         const unsigned lo = (unsigned)((old - 4094) & MASK), len = delta < SLOTS - 1 ? (unsigned)delta : SLOTS - 1;
         uint32_t s;
-        while ((s = walker.small.FindRound(lo, len)) != NONE) {
+        while (walker.small.summary != 0 && (s = walker.small.FindRound(lo, len)) != NONE) {
             const uint32_t c = walker.small.cls[s];
             Remove(w, c);
             Insert(w, c, s, true);
@@ -646,7 +657,7 @@ uint64_t LZSS_GetScanChainWorkSize(void)
     return MAX_WALKERS * sizeof(Walker) + Classes(UINT64_MAX) * sizeof(ChainClass) + alignof(Walker);
 }
 
-void LZSS_ScanChain(const uint8_t *src, uint64_t srcsize, uint64_t gap, LZSS_NextStart next, LZSS_Chosen chosen,
+void LZSS_ScanChain(const uint8_t *src, uint64_t srcsize, uint64_t gap, LZSS_NextStarts next, LZSS_Chosen chosen,
                     void *context, void *work, uint64_t *steps)
 {
     uintptr_t at = (uintptr_t)work;

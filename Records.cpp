@@ -108,16 +108,42 @@ struct Search {
     size_t base; // records found before this search
 };
 
-uint64_t NextMagic(void *context)
+// Exactly the bytes of x that are zero, marked by their top bit.
+inline uint64_t ExactZeroBytes(uint64_t x)
+{
+    const uint64_t low = 0x7F7F7F7F7F7F7F7Fu;
+    return ~(((x & low) + low) | x | low);
+}
+
+// The next magics' streams, eight positions a step as FindMagic tests them.
+uint64_t NextMagics(void *context, uint64_t *starts, uint64_t room)
 {
     Search &search = *(Search *)context;
-    const uint8_t *const p = search.at <= search.last ? FindMagic(search.at, search.last) : NULL;
-    if (p == NULL) {
-        search.at = search.last + 1;
-        return UINT64_MAX;
+    const uint64_t ones = 0x0101010101010101u;
+    const uint8_t *p = search.at, *const last = search.last;
+    uint64_t n = 0;
+    for (; last - p >= 7 && room - n >= 8; p += 8) {
+        const uint64_t diff = (Load64(p) ^ ones * MAGIC[0]) | (Load64(p + 1) ^ ones * MAGIC[1]) |
+                              (Load64(p + 2) ^ ones * MAGIC[2]) | (Load64(p + 3) ^ ones * MAGIC[3]);
+        uint64_t zero = ExactZeroBytes(diff);
+        if (zero == 0)
+            continue;
+        const uint64_t at = (uint64_t)(p - search.data) + HEADER_SIZE;
+        if (LittleEndian()) {
+            for (; zero != 0; zero &= zero - 1)
+                starts[n++] = at + LowestMarkedByte(zero);
+        } else {
+            for (unsigned k = 0; k < 8; k++)
+                if (memcmp(p + k, MAGIC, sizeof MAGIC) == 0)
+                    starts[n++] = at + k;
+        }
     }
-    search.at = p + 1;
-    return (uint64_t)(p - search.data) + HEADER_SIZE;
+    if (room - n >= 8) // fewer than eight positions left
+        for (; p <= last; p++)
+            if (memcmp(p, MAGIC, sizeof MAGIC) == 0)
+                starts[n++] = (uint64_t)(p - search.data) + HEADER_SIZE;
+    search.at = p;
+    return n;
 }
 
 void Chosen(void *context, uint64_t index, uint64_t start, uint64_t consumed, uint64_t size)
@@ -149,7 +175,7 @@ bool FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<F
     if (work == NULL)
         return false;
     Search search = {data, data + from, data + end - SMALLEST_RECORD, found, found->size()};
-    LZSS_ScanChain(data, end, HEADER_SIZE, NextMagic, Chosen, &search, work, steps);
+    LZSS_ScanChain(data, end, HEADER_SIZE, NextMagics, Chosen, &search, work, steps);
     free(work);
     return true;
 }
