@@ -170,13 +170,20 @@ bool FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<F
     // candidate that holds a record, the search going on behind it, so a
     // record's successor starts at least a header's length behind its
     // stream's end.
+    // The work memory stays from call to call: its pages, once touched,
+    // cost more to have afresh than the search of a small area.
+    struct Work {
+        void *memory = nullptr;
+        ~Work() { free(memory); }
+    };
+    static thread_local Work work;
     const uint64_t worksize = LZSS_GetScanChainWorkSize();
-    void *const work = worksize <= SIZE_MAX ? malloc((size_t)worksize) : NULL;
-    if (work == NULL)
+    if (work.memory == nullptr && worksize <= SIZE_MAX)
+        work.memory = malloc((size_t)worksize);
+    if (work.memory == nullptr)
         return false;
     Search search = {data, data + from, data + end - SMALLEST_RECORD, found, found->size()};
-    LZSS_ScanChain(data, end, HEADER_SIZE, NextMagics, Chosen, &search, work, steps);
-    free(work);
+    LZSS_ScanChain(data, end, HEADER_SIZE, NextMagics, Chosen, &search, work.memory, steps);
     return true;
 }
 

@@ -56,9 +56,10 @@ bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *
 // candidates are scanned in one sweep (LZSS_ScanChain) as the search for
 // magics reaches them, so the cost is linear in end - from (n log n in the
 // number of magics at worst) whatever the bytes, and the memory besides the
-// records found is a fixed 8.3 MiB of work (LZSS_GetScanChainWorkSize), of
-// which only what the streams under way at once need is touched; nothing is
-// printed. With steps, *steps receives the sweep's work (see
+// records found (32 bytes each, a record taking 11 bytes at least) is a
+// fixed 8.3 MiB of work (LZSS_GetScanChainWorkSize), of which only what the
+// streams under way at once need is touched, kept by the thread from call to
+// call; nothing is printed. With steps, *steps receives the sweep's work (see
 // LZSS_ScanStreams), 0 where it did not run. Returns false, having appended
 // nothing, when the work memory cannot be had.
 bool FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found,
