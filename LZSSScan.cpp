@@ -206,6 +206,11 @@ public:
             // The walker stays in hand while it is still the one furthest
             // behind: no other walker and no start lies before its next group.
             for (;;) {
+                if (CHAIN) {
+                    x = Glide(w, x);
+                    for (; next_ == x; Pop())
+                        Join(w);
+                }
                 const uint64_t y = Step(w, x);
                 if (y == DONE)
                     break;
@@ -414,22 +419,57 @@ private:
             classes_[cls.next].prev = cls.prev;
     }
 
+    // Whether the scan at the next start, joining w, can be left out of a
+    // chain sweep.
+    bool RuledOut(const Walker &walker) const
+    {
+        // A start inside the last stream chosen is inside it for good, or
+        // inside one that began before it and still runs.
+        if (chosen_ != 0 && (next_ < chainEnd_ || next_ - chainEnd_ < chain_->gap))
+            return true;
+        // Every class under way began earlier. One of the same o fails when
+        // this scan fails; one of the same o modulo 4096, from 4095 on,
+        // fails at least whenever it does. Either holds whenever this scan
+        // holds, and then the scan lies inside it.
+        const unsigned slot = (unsigned)(walker.count & MASK);
+        return walker.large.Has(slot) || walker.small.Has(slot);
+    }
+
+    // Groups of eight literals change nothing but the count while the
+    // walker in hand is the only one, has no small class to make large and
+    // rules out every start on its way: such groups are read here in a
+    // tight loop. Returns where w then stands, at a group that Step reads
+    // (with maybe a start to join first).
+    uint64_t Glide(uint32_t w, uint64_t x)
+    {
+        Walker &walker = walkers_[w];
+        if (occupied_ != 0 || walker.small.summary != 0 || walker.classes == NONE)
+            return x;
+        const uint8_t *const src = src_;
+        const uint64_t end = end_, first = x;
+        const Slots &large = walker.large;
+        // Starts below this lie inside the last stream chosen (see RuledOut).
+        const uint64_t gap = CHAIN ? chain_->gap : 0;
+        const uint64_t inside = chosen_ == 0 ? 0 : chainEnd_ + gap >= chainEnd_ ? chainEnd_ + gap : UINT64_MAX;
+        uint64_t count = walker.count;
+        while (x < end && end - x >= 17 && src[x] == 0xFF && next_ >= x + 9) {
+            x += 9;
+            count += 8;
+            for (; next_ == x; Pop())
+                if (next_ >= inside && !large.Has((unsigned)(count & MASK)))
+                    goto stop; // a scan that joins for good: Run takes it
+        }
+    stop:
+        walker.count = count;
+        steps += (x - first) / 9;
+        return x;
+    }
+
     void Join(uint32_t w)
     {
         Walker &walker = walkers_[w];
-        if (CHAIN) {
-            // A start inside the last stream chosen is inside it for good,
-            // or inside one that began before it and still runs.
-            if (chosen_ != 0 && (next_ < chainEnd_ || next_ - chainEnd_ < chain_->gap))
-                return;
-            // Every class under way began earlier. One of the same o fails
-            // when this scan fails; one of the same o modulo 4096, from
-            // 4095 on, fails at least whenever it does. Either holds
-            // whenever this scan holds, and then the scan lies inside it.
-            const unsigned slot = (unsigned)(walker.count & MASK);
-            if (walker.small.Has(slot) || walker.large.Has(slot))
-                return;
-        }
+        if (CHAIN && RuledOut(walker))
+            return;
         const uint32_t c = NewClass();
         if (CHAIN) {
             ChainClass &cls = Chained(c);
