@@ -447,20 +447,15 @@ private:
             return x;
         const uint8_t *const src = src_;
         const uint64_t end = end_, first = x;
-        const Slots &large = walker.large;
-        // Starts below this lie inside the last stream chosen (see RuledOut).
-        const uint64_t gap = CHAIN ? chain_->gap : 0;
-        const uint64_t inside = chosen_ == 0 ? 0 : chainEnd_ + gap >= chainEnd_ ? chainEnd_ + gap : UINT64_MAX;
-        uint64_t count = walker.count;
+        uint64_t &count = walker.count;
         while (x < end && end - x >= 17 && src[x] == 0xFF && next_ >= x + 9) {
             x += 9;
             count += 8;
             for (; next_ == x; Pop())
-                if (next_ >= inside && !large.Has((unsigned)(count & MASK)))
+                if (!RuledOut(walker))
                     goto stop; // a scan that joins for good: Run takes it
         }
     stop:
-        walker.count = count;
         steps += (x - first) / 9;
         return x;
     }
