@@ -122,21 +122,26 @@ uint64_t NextMagics(void *context, uint64_t *starts, uint64_t room)
     const uint64_t ones = 0x0101010101010101u;
     const uint8_t *p = search.at, *const last = search.last;
     uint64_t n = 0;
-    for (; last - p >= 7 && room - n >= 8; p += 8) {
-        const uint64_t diff = (Load64(p) ^ ones * MAGIC[0]) | (Load64(p + 1) ^ ones * MAGIC[1]) |
-                              (Load64(p + 2) ^ ones * MAGIC[2]) | (Load64(p + 3) ^ ones * MAGIC[3]);
-        uint64_t zero = ExactZeroBytes(diff);
-        if (zero == 0)
-            continue;
+    while (room - n >= 8) {
+        uint64_t diff = 0;
+        for (; last - p >= 7; p += 8) {
+            diff = (Load64(p) ^ ones * MAGIC[0]) | (Load64(p + 1) ^ ones * MAGIC[1]) |
+                   (Load64(p + 2) ^ ones * MAGIC[2]) | (Load64(p + 3) ^ ones * MAGIC[3]);
+            if (ZeroBytes(diff) != 0)
+                break;
+        }
+        if (last - p < 7)
+            break;
         const uint64_t at = (uint64_t)(p - search.data) + HEADER_SIZE;
         if (LittleEndian()) {
-            for (; zero != 0; zero &= zero - 1)
+            for (uint64_t zero = ExactZeroBytes(diff); zero != 0; zero &= zero - 1)
                 starts[n++] = at + LowestMarkedByte(zero);
         } else {
             for (unsigned k = 0; k < 8; k++)
                 if (memcmp(p + k, MAGIC, sizeof MAGIC) == 0)
                     starts[n++] = at + k;
         }
+        p += 8;
     }
     if (room - n >= 8) // fewer than eight positions left
         for (; p <= last; p++)
