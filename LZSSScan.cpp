@@ -30,6 +30,17 @@
 // The sweep always steps the walker furthest behind; a group spans 17 bytes
 // at most, so the walkers all lie within 18 positions of each other, and a
 // ring of 32 positions finds the next one.
+//
+// A chain sweep (LZSS_ScanChain) wants only the streams that a search one
+// start after another picks, and takes its starts as it goes. Of a class it
+// keeps the first scan alone: the others fail with it, or lie inside it when
+// it holds. A scan that joins a walker holding a class of its o, or of its o
+// modulo 4096 from 4095 on (which fails at least whenever it does), is left
+// out at once for the same reason. A stream that holds rules out every scan
+// begun after it that is still under way, all of them inside it or inside
+// one begun before it: the classes are listed by their first scans, so those
+// go from the end of the list. So nothing is held for a start beyond the
+// classes, and the memory stays that of the walkers and their classes.
 #include "LZSS.h"
 
 #include <assert.h>
