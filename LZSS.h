@@ -70,7 +70,7 @@ void LZSS_ScanStreams(const uint8_t *src, uint64_t srcsize, const uint64_t *star
 /*
  * Bytes of work memory that LZSS_ScanChain needs, whatever the input: about
  * 33 KiB for each of up to 18 groups being scanned at once and 56 bytes for
- * each of up to 147456 classes of streams, 8.3 MiB in all, of which it
+ * each of up to 147456 classes of streams, 8.5 MiB in all, of which it
  * touches only what the streams under way at once need (a few KiB on most
  * data).
  */

@@ -57,7 +57,7 @@ bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *
 // magics reaches them, so the cost is linear in end - from (n log n in the
 // number of magics at worst) whatever the bytes, and the memory besides the
 // records found (32 bytes each, a record taking 11 bytes at least) is a
-// fixed 8.3 MiB of work (LZSS_GetScanChainWorkSize), of which only what the
+// fixed 8.5 MiB of work (LZSS_GetScanChainWorkSize), of which only what the
 // streams under way at once need is touched, kept by the thread from call to
 // call; nothing is printed. With steps, *steps receives the sweep's work (see
 // LZSS_ScanStreams), 0 where it did not run. Returns false, having appended
