@@ -68,6 +68,50 @@ void LZSS_ScanStreams(const uint8_t *src, uint64_t srcsize, const uint64_t *star
                       uint64_t *consumed, void *work, uint64_t *steps);
 
 /*
+ * Bytes of work memory that LZSS_ScanChain needs, whatever the input: about
+ * 33 KiB for each of up to 18 groups being scanned at once and 56 bytes for
+ * each of up to 147456 classes of streams, 8.5 MiB in all, of which it
+ * touches only what the streams under way at once need (a few KiB on most
+ * data).
+ */
+uint64_t LZSS_GetScanChainWorkSize(void);
+
+/* The next starts, and a stream chosen (see LZSS_ScanChain). */
+typedef uint64_t (*LZSS_NextStarts)(void *context, uint64_t *starts, uint64_t room);
+typedef void (*LZSS_Chosen)(void *context, uint64_t index, uint64_t start, uint64_t consumed, uint64_t size);
+
+/*
+ * The streams that a search one start after another picks, in one sweep:
+ * of the streams at the starts that next gives, each running at most to
+ * src[srcsize - 1], the first that LZSS_GetDecompressedSize accepts, then
+ * the first accepted among those that start gap bytes or more behind its end
+ * (start >= its start + consumed + gap), and so on. next(context, starts,
+ * room) writes the next starts into starts[0 .. room - 1] (room is 256) and
+ * returns how many, 0 when none are left, after which it is not called
+ * again; the starts it gives from first to last ascend (equal values
+ * allowed), none above srcsize. The sweep asks for more only when it has
+ * reached the last start given, so next may find them as the sweep goes.
+ *
+ * The chain is told as it is found: chosen(context, k, start, consumed, size)
+ * says that stream k of the chain (counted from 0) is the one at start, with
+ * LZSS_GetDecompressedSize's result size and consumed, and that none follows
+ * it for now. A later call may replace it and those after it (a stream that
+ * began earlier, which was still under way, holds after all), so k never
+ * exceeds the last k told plus 1. On return the chain is stream 0 up to the
+ * last k told, each as last told.
+ *
+ * Reads only src[first start] up to src[srcsize - 1], never a literal's
+ * value; work must hold LZSS_GetScanChainWorkSize() bytes of any alignment,
+ * all of which it may overwrite. It holds nothing for a start besides the
+ * streams under way, so its memory does not grow with the input, and the
+ * cost is that of LZSS_ScanStreams on the same starts at most: with steps
+ * not NULL, *steps receives the work done, within the same bound. Prints
+ * nothing and uses no module state.
+ */
+void LZSS_ScanChain(const uint8_t *src, uint64_t srcsize, uint64_t gap, LZSS_NextStarts next, LZSS_Chosen chosen,
+                    void *context, void *work, uint64_t *steps);
+
+/*
  * Decodes the stream at src into dst. Checks nothing: call it only on a
  * stream that LZSS_GetDecompressedSize accepted, with dst holding at least the
  * size it returned. Reads exactly the consumed bytes of src and writes

@@ -30,10 +30,23 @@
 // The sweep always steps the walker furthest behind; a group spans 17 bytes
 // at most, so the walkers all lie within 18 positions of each other, and a
 // ring of 32 positions finds the next one.
+//
+// A chain sweep (LZSS_ScanChain) wants only the streams that a search one
+// start after another picks, and takes its starts as it goes. Of a class it
+// keeps the first scan alone: the others fail with it, or lie inside it when
+// it holds. A scan that joins a walker holding a class of its o, or of its o
+// modulo 4096 from 4095 on (which fails at least whenever it does), is left
+// out at once for the same reason. A stream that holds rules out every scan
+// begun after it that is still under way, all of them inside it or inside
+// one begun before it: the classes are listed by their first scans, so those
+// go from the end of the list. So nothing is held for a start beyond the
+// classes, and the memory stays that of the walkers and their classes.
 #include "LZSS.h"
 
 #include <assert.h>
 #include <string.h>
+
+#include <type_traits>
 
 namespace {
 
@@ -45,6 +58,7 @@ const uint64_t LINK = (uint64_t)1 << 63, ROOT = UINT64_MAX;
 const uint64_t MAX_WALKERS = 18; // positions a walker can be ahead of the last one
 const unsigned RING = 32;        // a power of two above MAX_WALKERS
 const uint64_t DONE = UINT64_MAX; // a walker whose scans have all ended
+const uint64_t NO_START = UINT64_MAX; // the starts have run out
 
 inline unsigned Ctz64(uint64_t x) // x != 0
 {
@@ -128,6 +142,18 @@ struct Class {
     uint32_t prev, next; // in the walker's list of classes; next also links free classes
     uint16_t slot;
     uint8_t large;
+    uint8_t walker;
+};
+
+// A class of a chain sweep (LZSS_ScanChain) stands for its first scan alone:
+// the later ones read the same items with the same fate, so that when it
+// holds they lie inside it and when it fails they fail. root is that scan's
+// start, key its key; the classes are listed by root, since a stream that
+// holds rules out every scan that began after it and is still under way.
+struct ChainClass : Class {
+    uint64_t key;
+    uint64_t chosen; // streams chosen when the first scan began: where it goes in the chain
+    uint32_t before, after;
 };
 
 struct Walker {
@@ -137,60 +163,83 @@ struct Walker {
     Slots small, large;
 };
 
-class Sweep {
+// The callbacks of a chain sweep.
+struct Chain {
+    uint64_t gap;
+    uint64_t (*next)(void *context, uint64_t *starts, uint64_t room);
+    void (*chosen)(void *context, uint64_t index, uint64_t start, uint64_t consumed, uint64_t size);
+    void *context;
+};
+
+// CHAIN false: every start's own results in the caller's arrays
+// (LZSS_ScanStreams); true: the chain of streams a search one start after
+// another picks (LZSS_ScanChain).
+template <bool CHAIN> class Sweep {
+    typedef typename std::conditional<CHAIN, ChainClass, Class>::type C;
+
 public:
-    Sweep(const uint8_t *src, uint64_t srcsize, const uint64_t *starts, uint64_t *sizes, uint64_t *consumed,
-          Walker *walkers, uint64_t walkerCount, Class *classes, uint64_t classCount)
-        : src_(src), end_(srcsize), starts_(starts), sizes_(sizes), consumed_(consumed), walkers_(walkers),
-          walkerCount_(walkerCount), classes_(classes), classCount_(classCount)
+    Sweep(const uint8_t *src, uint64_t srcsize, const uint64_t *starts, uint64_t count, uint64_t *sizes,
+          uint64_t *consumed, const Chain *chain, Walker *walkers, uint64_t walkerCount, C *classes,
+          uint64_t classCount)
+        : src_(src), end_(srcsize), starts_(starts), count_(count), sizes_(sizes), consumed_(consumed),
+          chain_(chain), walkers_(walkers), walkerCount_(walkerCount), classes_(classes), classCount_(classCount)
     {
         for (unsigned r = 0; r < RING; r++)
             ring_[r] = NONE;
     }
 
-    void Run(uint64_t count)
+    void Run()
     {
-        uint64_t i = 0, x = 0;
+        next_ = NO_START;
+        Pop();
+        uint64_t x = 0;
         for (;;) {
             uint64_t next;
             if (occupied_ != 0) {
                 next = Nearest(x);
-                if (i < count && starts_[i] < next)
-                    next = starts_[i];
-            } else if (i < count) {
-                next = starts_[i];
+                if (next_ < next)
+                    next = next_;
+            } else if (next_ != NO_START) {
+                next = next_;
             } else {
                 break;
             }
             x = next;
             const unsigned r = (unsigned)(x & (RING - 1));
             uint32_t w = ring_[r];
-            for (; i < count && starts_[i] == x; i++) {
+            for (; next_ == x; Pop()) {
                 if (w == NONE)
                     w = NewWalker();
-                Join(w, i);
+                Join(w);
             }
             ring_[r] = NONE;
             occupied_ &= ~((uint32_t)1 << r);
             // The walker stays in hand while it is still the one furthest
             // behind: no other walker and no start lies before its next group.
             for (;;) {
+                if (CHAIN) {
+                    x = Glide(w, x);
+                    for (; next_ == x; Pop())
+                        Join(w);
+                }
                 const uint64_t y = Step(w, x);
                 if (y == DONE)
                     break;
-                if ((i < count && starts_[i] < y) || (occupied_ != 0 && Nearest(x) <= y)) {
+                if (next_ < y || (occupied_ != 0 && Nearest(x) <= y)) {
                     Place(w, y); // merging with a walker already at y
                     break;
                 }
                 x = y;
-                for (; i < count && starts_[i] == x; i++)
-                    Join(w, i);
+                for (; next_ == x; Pop())
+                    Join(w);
             }
         }
+        if (CHAIN)
+            return;
         // A scan's parent is a later one, whose results are final by the
         // time the scan is reached: o differs by the keys' difference, the
         // stream's length by the starts'.
-        for (i = count; i-- > 0;) {
+        for (uint64_t i = count_; i-- > 0;) {
             if (!(consumed_[i] & LINK))
                 continue;
             assert(consumed_[i] != ROOT);
@@ -211,16 +260,53 @@ private:
     const uint8_t *const src_;
     const uint64_t end_;
     const uint64_t *const starts_;
+    const uint64_t count_;
     uint64_t *const sizes_, *const consumed_;
+    const Chain *const chain_;
     Walker *const walkers_;
     const uint64_t walkerCount_; // what the work memory holds
-    Class *const classes_;
+    C *const classes_;
     const uint64_t classCount_;
+    uint64_t next_, index_ = 0; // the next start (NO_START when there is none) and its index
     uint32_t ring_[RING];
     uint32_t occupied_ = 0;
     uint32_t spareWalkers_[MAX_WALKERS];
     uint32_t spare_ = 0, walkersMade_ = 0;
     uint32_t freeClass_ = NONE, classesMade_ = 0;
+    // The chain: streams chosen so far, where the last one ends, and the
+    // classes under way from the first scan begun to the last.
+    uint64_t chosen_ = 0, chainEnd_ = 0;
+    uint32_t first_ = NONE, last_ = NONE;
+    // Its starts, taken a batch at a time.
+    static const unsigned BATCH = 256;
+    uint64_t batch_[BATCH];
+    unsigned batchAt_ = 0, batchCount_ = 0;
+    bool startsLeft_ = true;
+
+    void Pop()
+    {
+        if (CHAIN) {
+            if (++batchAt_ >= batchCount_) {
+                batchAt_ = 0;
+                batchCount_ = startsLeft_ ? chain_->next(chain_->context, batch_, BATCH) : 0;
+                assert(batchCount_ <= BATCH);
+                startsLeft_ = batchCount_ != 0;
+            }
+            next_ = batchAt_ < batchCount_ ? batch_[batchAt_] : NO_START;
+            return;
+        }
+        if (next_ != NO_START)
+            index_++;
+        next_ = index_ < count_ ? starts_[index_] : NO_START;
+    }
+
+    // The key of class c: o is the walker's count less it.
+    uint64_t &Key(uint32_t c)
+    {
+        if (CHAIN)
+            return ((ChainClass &)classes_[c]).key;
+        return sizes_[classes_[c].root];
+    }
 
     // The position of the walker furthest behind, all of them being at x or
     // after it (occupied_ != 0).
@@ -261,15 +347,54 @@ private:
         freeClass_ = c;
     }
 
+    // The chain's list of classes by their first scans' starts.
+    ChainClass &Chained(uint32_t c) { return (ChainClass &)classes_[c]; }
+
+    void Unchain(uint32_t c)
+    {
+        const ChainClass &cls = Chained(c);
+        (cls.before != NONE ? Chained(cls.before).after : first_) = cls.after;
+        (cls.after != NONE ? Chained(cls.after).before : last_) = cls.before;
+    }
+
+    // Puts class c into the list where class `at` is, which leaves it.
+    void Rechain(uint32_t c, uint32_t at)
+    {
+        ChainClass &cls = Chained(c);
+        const ChainClass &old = Chained(at);
+        cls.before = old.before;
+        cls.after = old.after;
+        (cls.before != NONE ? Chained(cls.before).after : first_) = c;
+        (cls.after != NONE ? Chained(cls.after).before : last_) = c;
+    }
+
     // Puts class c (its scans' keys in w's frame) into its slot of w, or
     // onto the list of the class already there.
     void Insert(uint32_t w, uint32_t c, unsigned slot, bool large)
     {
         Walker &walker = walkers_[w];
         Slots &slots = large ? walker.large : walker.small;
-        Class &cls = classes_[c];
+        C &cls = classes_[c];
         if (slots.Has(slot)) {
-            Class &there = classes_[slots.cls[slot]];
+            const uint32_t t = slots.cls[slot];
+            C &there = classes_[t];
+            if (CHAIN) {
+                // The class keeps the earlier first scan; the later one is
+                // ruled out by it either way.
+                ChainClass &a = Chained(c), &b = Chained(t);
+                if (a.root < b.root) {
+                    b.root = a.root;
+                    b.key = a.key;
+                    b.chosen = a.chosen;
+                    Unchain(t);
+                    Rechain(t, c);
+                } else {
+                    Unchain(c);
+                }
+                b.count += a.count;
+                FreeClass(c);
+                return;
+            }
             uint64_t a = cls.root, b = there.root;
             if (a > b)
                 a = there.root, b = cls.root;
@@ -283,6 +408,7 @@ private:
         slots.Set(slot, c);
         cls.slot = (uint16_t)slot;
         cls.large = large;
+        cls.walker = (uint8_t)w;
         cls.prev = NONE;
         cls.next = walker.classes;
         if (walker.classes != NONE)
@@ -294,7 +420,7 @@ private:
     void Remove(uint32_t w, uint32_t c)
     {
         Walker &walker = walkers_[w];
-        Class &cls = classes_[c];
+        C &cls = classes_[c];
         (cls.large ? walker.large : walker.small).Clear(cls.slot);
         if (cls.prev != NONE)
             classes_[cls.prev].next = cls.next;
@@ -304,14 +430,68 @@ private:
             classes_[cls.next].prev = cls.prev;
     }
 
-    void Join(uint32_t w, uint64_t i)
+    // Whether the scan at the next start, joining w, can be left out of a
+    // chain sweep.
+    bool RuledOut(const Walker &walker) const
+    {
+        // A start inside the last stream chosen is inside it for good, or
+        // inside one that began before it and still runs.
+        if (chosen_ != 0 && (next_ < chainEnd_ || next_ - chainEnd_ < chain_->gap))
+            return true;
+        // Every class under way began earlier. One of the same o fails when
+        // this scan fails; one of the same o modulo 4096, from 4095 on,
+        // fails at least whenever it does. Either holds whenever this scan
+        // holds, and then the scan lies inside it.
+        const unsigned slot = (unsigned)(walker.count & MASK);
+        return walker.large.Has(slot) || walker.small.Has(slot);
+    }
+
+    // Groups of eight literals change nothing but the count while the
+    // walker in hand is the only one, has no small class to make large and
+    // rules out every start on its way: such groups are read here in a
+    // tight loop. Returns where w then stands, at a group that Step reads
+    // (with maybe a start to join first).
+    uint64_t Glide(uint32_t w, uint64_t x)
     {
         Walker &walker = walkers_[w];
-        sizes_[i] = walker.count; // o = 0
-        consumed_[i] = ROOT;
-        walker.scans++;
+        if (occupied_ != 0 || walker.small.summary != 0 || walker.classes == NONE)
+            return x;
+        const uint8_t *const src = src_;
+        const uint64_t end = end_, first = x;
+        uint64_t &count = walker.count;
+        while (x < end && end - x >= 17 && src[x] == 0xFF && next_ >= x + 9) {
+            x += 9;
+            count += 8;
+            for (; next_ == x; Pop())
+                if (!RuledOut(walker))
+                    goto stop; // a scan that joins for good: Run takes it
+        }
+    stop:
+        steps += (x - first) / 9;
+        return x;
+    }
+
+    void Join(uint32_t w)
+    {
+        Walker &walker = walkers_[w];
+        if (CHAIN && RuledOut(walker))
+            return;
         const uint32_t c = NewClass();
-        classes_[c].root = i;
+        if (CHAIN) {
+            ChainClass &cls = Chained(c);
+            cls.root = next_;
+            cls.key = walker.count;
+            cls.chosen = chosen_;
+            cls.before = last_;
+            cls.after = NONE;
+            (last_ != NONE ? Chained(last_).after : first_) = c;
+            last_ = c;
+        } else {
+            sizes_[index_] = walker.count; // o = 0
+            consumed_[index_] = ROOT;
+            classes_[c].root = index_;
+        }
+        walker.scans++;
         classes_[c].count = 1;
         Insert(w, c, (unsigned)(walker.count & MASK), false);
     }
@@ -324,6 +504,27 @@ private:
         Walker &walker = walkers_[w];
         Remove(w, c);
         walker.scans -= classes_[c].count;
+        if (CHAIN) {
+            const ChainClass &cls = Chained(c);
+            if (ok) {
+                // Chosen: the streams chosen behind it go, and so do the
+                // scans that began after it.
+                while (last_ != c) {
+                    const uint32_t later = last_;
+                    const uint32_t v = classes_[later].walker;
+                    Remove(v, later);
+                    walkers_[v].scans -= classes_[later].count;
+                    Unchain(later);
+                    FreeClass(later);
+                }
+                chain_->chosen(chain_->context, cls.chosen, cls.root, at - cls.root, walker.count + delta - cls.key);
+                chosen_ = cls.chosen + 1;
+                chainEnd_ = at;
+            }
+            Unchain(c);
+            FreeClass(c);
+            return;
+        }
         const uint64_t root = classes_[c].root;
         sizes_[root] = ok ? walker.count + delta - sizes_[root] : UINT64_MAX;
         consumed_[root] = ok ? at - starts_[root] : 0;
@@ -332,6 +533,16 @@ private:
 
     uint64_t EndAll(uint32_t w, bool ok, uint64_t delta, uint64_t at)
     {
+        if (CHAIN && ok && walkers_[w].classes != NONE) {
+            // The class of the earliest first scan is chosen, which ends
+            // the others.
+            uint32_t best = walkers_[w].classes;
+            for (uint32_t c = classes_[best].next; c != NONE; c = classes_[c].next)
+                if (classes_[c].root < classes_[best].root)
+                    best = c;
+            End(w, best, true, delta, at);
+            assert(walkers_[w].classes == NONE);
+        }
         while (walkers_[w].classes != NONE)
             End(w, walkers_[w].classes, ok, delta, at);
         spareWalkers_[spare_++] = w;
@@ -362,7 +573,7 @@ private:
     // group starts.
     uint64_t Step(uint32_t w, uint64_t x)
     {
-        if (x >= end_)
+        if (x >= end_ || (CHAIN && walkers_[w].classes == NONE)) // or its scans all ruled out
             return EndAll(w, false, 0, 0);
         steps++;
         const unsigned flags = src_[x];
@@ -420,7 +631,7 @@ private:
         walker.count += delta;
         const unsigned lo = (unsigned)((old - 4094) & MASK), len = delta < SLOTS - 1 ? (unsigned)delta : SLOTS - 1;
         uint32_t s;
-        while ((s = walker.small.FindRound(lo, len)) != NONE) {
+        while (walker.small.summary != 0 && (s = walker.small.FindRound(lo, len)) != NONE) {
             const uint32_t c = walker.small.cls[s];
             Remove(w, c);
             Insert(w, c, s, true);
@@ -447,9 +658,9 @@ private:
             const uint32_t c = a.classes;
             const bool large = classes_[c].large;
             Remove(from, c);
-            sizes_[classes_[c].root] += shift;
+            Key(c) += shift;
             steps++;
-            Insert(into, c, (unsigned)(sizes_[classes_[c].root] & MASK), large);
+            Insert(into, c, (unsigned)(Key(c) & MASK), large);
         }
         b.scans += a.scans;
         spareWalkers_[spare_++] = from;
@@ -480,8 +691,29 @@ void LZSS_ScanStreams(const uint8_t *src, uint64_t srcsize, const uint64_t *star
     Walker *const walkers = (Walker *)at;
     Class *const classes = (Class *)(at + Walkers(count) * sizeof(Walker));
     static_assert(sizeof(Walker) % alignof(Class) == 0, "classes follow the walkers aligned");
-    Sweep sweep(src, srcsize, starts, sizes, consumed, walkers, Walkers(count), classes, Classes(count));
-    sweep.Run(count);
+    Sweep<false> sweep(src, srcsize, starts, count, sizes, consumed, NULL, walkers, Walkers(count), classes,
+                       Classes(count));
+    sweep.Run();
+    if (steps != NULL)
+        *steps = sweep.steps;
+}
+
+uint64_t LZSS_GetScanChainWorkSize(void)
+{
+    return MAX_WALKERS * sizeof(Walker) + Classes(UINT64_MAX) * sizeof(ChainClass) + alignof(Walker);
+}
+
+void LZSS_ScanChain(const uint8_t *src, uint64_t srcsize, uint64_t gap, LZSS_NextStarts next, LZSS_Chosen chosen,
+                    void *context, void *work, uint64_t *steps)
+{
+    uintptr_t at = (uintptr_t)work;
+    at += (alignof(Walker) - at % alignof(Walker)) % alignof(Walker);
+    Walker *const walkers = (Walker *)at;
+    ChainClass *const classes = (ChainClass *)(at + MAX_WALKERS * sizeof(Walker));
+    static_assert(sizeof(Walker) % alignof(ChainClass) == 0, "classes follow the walkers aligned");
+    const Chain chain = {gap, next, chosen, context};
+    Sweep<true> sweep(src, srcsize, NULL, 0, NULL, NULL, &chain, walkers, MAX_WALKERS, classes, Classes(UINT64_MAX));
+    sweep.Run();
     if (steps != NULL)
         *steps = sweep.steps;
 }

@@ -15,10 +15,33 @@ static inline uint64_t Load64(const uint8_t *p)
     return word;
 }
 
-// Whether any byte of x is zero (the classic test; exact as a yes or no).
-static inline bool HasZeroByte(uint64_t x)
+// The bytes of x that are zero marked by their top bit (the classic test):
+// exact as a yes or no, and in the lowest byte marked, since a borrow only
+// runs upwards from a zero byte.
+static inline uint64_t ZeroBytes(uint64_t x)
 {
-    return ((x - 0x0101010101010101u) & ~x & 0x8080808080808080u) != 0;
+    return (x - 0x0101010101010101u) & ~x & 0x8080808080808080u;
+}
+
+// The place of the lowest byte marked in x (x != 0), as a load puts bytes
+// in order on a little-endian machine.
+static inline unsigned LowestMarkedByte(uint64_t x)
+{
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long bit;
+    _BitScanForward64(&bit, x);
+    return (unsigned)bit / 8;
+#else
+    return (unsigned)__builtin_ctzll(x) / 8;
+#endif
+}
+
+static inline bool LittleEndian()
+{
+    const uint16_t one = 1;
+    uint8_t first;
+    memcpy(&first, &one, 1);
+    return first == 1;
 }
 
 // The first position from p to last (both inclusive) that holds the magic,
@@ -33,8 +56,12 @@ static const uint8_t *FindMagic(const uint8_t *p, const uint8_t *last)
     while (last - p >= 7) {
         const uint64_t diff = (Load64(p) ^ ones * MAGIC[0]) | (Load64(p + 1) ^ ones * MAGIC[1]) |
                               (Load64(p + 2) ^ ones * MAGIC[2]) | (Load64(p + 3) ^ ones * MAGIC[3]);
-        if (HasZeroByte(diff))
+        const uint64_t zero = ZeroBytes(diff);
+        if (zero != 0) {
+            if (LittleEndian()) // the first position that holds it, at once
+                return p + LowestMarkedByte(zero);
             break;
+        }
         p += 8;
     }
     for (; p <= last; p++)
@@ -71,63 +98,98 @@ bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *
     return false;
 }
 
-void FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found, uint64_t *steps)
+namespace {
+
+// What the sweep under FindRecords works with: where the search for magics
+// goes on, and the list it appends to.
+struct Search {
+    const uint8_t *data, *at, *last;
+    std::vector<FoundRecord> *found;
+    size_t base; // records found before this search
+};
+
+// Exactly the bytes of x that are zero, marked by their top bit.
+inline uint64_t ExactZeroBytes(uint64_t x)
+{
+    const uint64_t low = 0x7F7F7F7F7F7F7F7Fu;
+    return ~(((x & low) + low) | x | low);
+}
+
+// The next magics' streams, eight positions a step as FindMagic tests them.
+uint64_t NextMagics(void *context, uint64_t *starts, uint64_t room)
+{
+    Search &search = *(Search *)context;
+    const uint64_t ones = 0x0101010101010101u;
+    const uint8_t *p = search.at, *const last = search.last;
+    uint64_t n = 0;
+    while (room - n >= 8) {
+        uint64_t diff = 0;
+        for (; last - p >= 7; p += 8) {
+            diff = (Load64(p) ^ ones * MAGIC[0]) | (Load64(p + 1) ^ ones * MAGIC[1]) |
+                   (Load64(p + 2) ^ ones * MAGIC[2]) | (Load64(p + 3) ^ ones * MAGIC[3]);
+            if (ZeroBytes(diff) != 0)
+                break;
+        }
+        if (last - p < 7)
+            break;
+        const uint64_t at = (uint64_t)(p - search.data) + HEADER_SIZE;
+        if (LittleEndian()) {
+            for (uint64_t zero = ExactZeroBytes(diff); zero != 0; zero &= zero - 1)
+                starts[n++] = at + LowestMarkedByte(zero);
+        } else {
+            for (unsigned k = 0; k < 8; k++)
+                if (memcmp(p + k, MAGIC, sizeof MAGIC) == 0)
+                    starts[n++] = at + k;
+        }
+        p += 8;
+    }
+    if (room - n >= 8) // fewer than eight positions left
+        for (; p <= last; p++)
+            if (memcmp(p, MAGIC, sizeof MAGIC) == 0)
+                starts[n++] = (uint64_t)(p - search.data) + HEADER_SIZE;
+    search.at = p;
+    return n;
+}
+
+void Chosen(void *context, uint64_t index, uint64_t start, uint64_t consumed, uint64_t size)
+{
+    Search &search = *(Search *)context;
+    search.found->resize(search.base + (size_t)index);
+    const uint8_t *const p = search.data + start - HEADER_SIZE;
+    search.found->push_back(FoundRecord{start - HEADER_SIZE, consumed + HEADER_SIZE, size,
+                                        (uint32_t)p[4] | (uint32_t)p[5] << 8 | (uint32_t)p[6] << 16 |
+                                            (uint32_t)p[7] << 24});
+}
+
+} // namespace
+
+bool FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found, uint64_t *steps)
 {
     if (steps != NULL)
         *steps = 0;
     if (end < SMALLEST_RECORD || from > end - SMALLEST_RECORD)
-        return;
-    // Every magic's stream is scanned in one sweep (LZSS_ScanStreams), since
+        return true;
+    // Every magic's stream is scanned in one sweep (LZSS_ScanChain), since
     // one candidate after another would read a stream that runs on again for
-    // each magic it passes. The choice is then the sequential one: the first
-    // candidate that holds a record, the search going on behind it.
-    const uint8_t *const last = data + end - SMALLEST_RECORD;
-    uint64_t count = 0, capacity = 0;
-    uint64_t *starts = NULL;
-    bool complete = true;
-    for (const uint8_t *p = data + from; complete && (p = FindMagic(p, last)) != NULL; p++) {
-        if (count == capacity) {
-            capacity = capacity != 0 ? 2 * capacity : 64;
-            uint64_t *more = capacity <= SIZE_MAX / sizeof *starts
-                                 ? (uint64_t *)realloc(starts, (size_t)capacity * sizeof *starts)
-                                 : NULL;
-            complete = more != NULL;
-            if (!complete)
-                break;
-            starts = more;
-        }
-        starts[count++] = (uint64_t)(p - data) + HEADER_SIZE;
-    }
-    const size_t bytes = (size_t)count * sizeof(uint64_t) + 1; // count fits: starts held it
-    uint64_t *const sizes = complete ? (uint64_t *)malloc(bytes) : NULL;
-    uint64_t *const consumed = sizes != NULL ? (uint64_t *)malloc(bytes) : NULL;
-    const uint64_t worksize = LZSS_GetScanStreamsWorkSize(count);
-    void *const work = consumed != NULL && worksize <= SIZE_MAX ? malloc((size_t)worksize) : NULL;
-    const bool swept = work != NULL;
-    if (swept) {
-        LZSS_ScanStreams(data, end, starts, count, sizes, consumed, work, steps);
-        for (uint64_t i = 0; i < count; i++) {
-            const uint64_t position = starts[i] - HEADER_SIZE;
-            if (position < from || sizes[i] == UINT64_MAX)
-                continue;
-            const uint8_t *const p = data + position;
-            found->push_back(FoundRecord{position, consumed[i] + HEADER_SIZE, sizes[i],
-                                         (uint32_t)p[4] | (uint32_t)p[5] << 8 | (uint32_t)p[6] << 16 |
-                                             (uint32_t)p[7] << 24});
-            from = position + consumed[i] + HEADER_SIZE;
-        }
-    }
-    free(work);
-    free(consumed);
-    free(sizes);
-    free(starts);
-    if (!swept) {
-        // Short of memory: one candidate at a time, slow on some data but
-        // the same records.
-        FoundRecord record;
-        for (; FindRecord(data, end, from, &record); from = record.position + record.length)
-            found->push_back(record);
-    }
+    // each magic it passes. The sweep makes the sequential choice: the first
+    // candidate that holds a record, the search going on behind it, so a
+    // record's successor starts at least a header's length behind its
+    // stream's end.
+    // The work memory stays from call to call: its pages, once touched,
+    // cost more to have afresh than the search of a small area.
+    struct Work {
+        void *memory = nullptr;
+        ~Work() { free(memory); }
+    };
+    static thread_local Work work;
+    const uint64_t worksize = LZSS_GetScanChainWorkSize();
+    if (work.memory == nullptr && worksize <= SIZE_MAX)
+        work.memory = malloc((size_t)worksize);
+    if (work.memory == nullptr)
+        return false;
+    Search search = {data, data + from, data + end - SMALLEST_RECORD, found, found->size()};
+    LZSS_ScanChain(data, end, HEADER_SIZE, NextMagics, Chosen, &search, work.memory, steps);
+    return true;
 }
 
 bool HoldsMagic(const uint8_t *data, uint64_t size, uint64_t position)

@@ -53,12 +53,16 @@ bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *
 // Every record in data[from .. end - 1], in order, each found behind the one
 // before: exactly the records that FindRecord finds, called from `from` and
 // then from behind each record found, appended to *found. The streams of all
-// candidates are scanned in one sweep (LZSS_ScanStreams), so the cost is
-// linear in end - from (n log n in the number of magics at worst) whatever
-// the bytes, plus 24 bytes of memory per magic; nothing is printed. Short of
-// memory, it falls back to FindRecord. With steps, *steps receives the sweep's
-// work (see LZSS_ScanStreams), 0 where it did not run.
-void FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found,
+// candidates are scanned in one sweep (LZSS_ScanChain) as the search for
+// magics reaches them, so the cost is linear in end - from (n log n in the
+// number of magics at worst) whatever the bytes, and the memory besides the
+// records found (32 bytes each, a record taking 11 bytes at least) is a
+// fixed 8.5 MiB of work (LZSS_GetScanChainWorkSize), of which only what the
+// streams under way at once need is touched, kept by the thread from call to
+// call; nothing is printed. With steps, *steps receives the sweep's work (see
+// LZSS_ScanStreams), 0 where it did not run. Returns false, having appended
+// nothing, when the work memory cannot be had.
+bool FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found,
                  uint64_t *steps = nullptr);
 
 // Whether data[0 .. size - 1] holds the magic at position: a record that

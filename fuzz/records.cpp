@@ -2,14 +2,48 @@
 // start, and on from behind each record found. The records found must be
 // exactly those of a plain search: every position that holds the magic, in
 // order, where the reference decoder reads a whole stream, going on behind
-// each one; with its length, decoded size and header. The sweep under the
-// search, started at every position (and at every other one), must give
-// the scanner's own result, and stay within its bound on the work done.
+// each one; with its length, decoded size and header. The sweep that gives
+// every start its own result (LZSS_ScanStreams, the search's own sweep
+// with other bookkeeping), started at every position (and at every other
+// one), must give the scanner's own result; the search's sweep on the same
+// starts, with another gap between the streams it picks, the plain choice
+// among those results; both within their bound on the work done.
 #include <cmath>
 
 #include "LZSS.h"
 #include "Records.h"
 #include "check.h"
+
+namespace {
+
+struct Chain {
+    const std::vector<uint64_t> *starts;
+    size_t at;
+    bool done;                    // next said that none are left
+    std::vector<uint64_t> chosen; // start, consumed and size of each stream picked
+};
+
+// The starts a few at a time, so that the sweep asks again part way.
+uint64_t NextStarts(void *context, uint64_t *starts, uint64_t room)
+{
+    Chain &chain = *(Chain *)context;
+    CHECK(room >= 1 && !chain.done);
+    uint64_t n = 0;
+    for (; n < 3 && n < room && chain.at < chain.starts->size(); n++)
+        starts[n] = (*chain.starts)[chain.at++];
+    chain.done = n == 0;
+    return n;
+}
+
+void Chosen(void *context, uint64_t index, uint64_t start, uint64_t consumed, uint64_t size)
+{
+    Chain &chain = *(Chain *)context;
+    CHECK(3 * index <= chain.chosen.size());
+    chain.chosen.resize(3 * index);
+    chain.chosen.insert(chain.chosen.end(), {start, consumed, size});
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -57,6 +91,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const uint64_t want = LZSS_GetDecompressedSize(data + starts[i], size - starts[i], &c);
             CHECK(sizes[i] == want && consumed[i] == c);
         }
+
+        // The plain choice among those results, gap bytes apart.
+        const uint64_t gap = size / 2 % 10;
+        std::vector<uint64_t> plainChain;
+        for (uint64_t i = 0, from = 0; i < n; i++)
+            if (starts[i] >= from && sizes[i] != UINT64_MAX) {
+                plainChain.insert(plainChain.end(), {starts[i], consumed[i], sizes[i]});
+                from = starts[i] + consumed[i] + gap;
+            }
+        static std::vector<uint8_t> chainWork(LZSS_GetScanChainWorkSize() + 1);
+        Chain chain = {&starts, 0, false, {}};
+        LZSS_ScanChain(data, size, gap, NextStarts, Chosen, &chain, chainWork.data() + 1, &steps);
+        CHECK(chain.chosen == plainChain);
+        CHECK(steps <= size + 1 + n * (std::log2((double)n) + 2));
     }
     return 0;
 }
