@@ -28,7 +28,8 @@ Error Listing::Open(const char *path)
     if (Error error = container_.Open(path, Container::TO_READ))
         return error;
     for (const Area &area : container_.areas())
-        FindRecords(container_.data(), area.begin, area.end, &records_);
+        if (!FindRecords(container_.data(), area.begin, area.end, &records_))
+            return NoMemory(); // not an empty listing
     return Error();
 }
 

@@ -19,7 +19,8 @@
 class Listing {
 public:
     // Opens the container at path to read and finds every record in it.
-    // Errors: those of Container::Open. The search is a codec call (see
+    // Errors: those of Container::Open, "Error: malloc()" when the search
+    // has no work memory. The search is a codec call (see
     // FindRecord): a false candidate may leave the scanner's message on
     // stdout, which a driver drops.
     Error Open(const char *path);
