@@ -28,9 +28,19 @@ files.onRead = (path, end, size) => {
     else self.postMessage({id: current, progress: {text: 'Working on ' + path, done: 0, total: 0}});
 };
 
+// A fault in the module after a read it waited for surfaces as an error of
+// the worker's own, not in the call's Promise: it ends the call all the same.
+let trap = null;
+const trapped = (event) => {
+    if (trap) trap(new Error(String(event.reason || event.message || 'the module failed')));
+};
+self.addEventListener('unhandledrejection', trapped);
+self.addEventListener('error', trapped);
+
 // The module's calls may wait for reads: each is a Promise.
 async function call(module, name, types, args) {
-    const answer = JSON.parse(await module.ccall(name, 'string', types, args, {async: true}));
+    const fault = new Promise((resolve, reject) => { trap = reject; });
+    const answer = JSON.parse(await Promise.race([module.ccall(name, 'string', types, args, {async: true}), fault]));
     if (answer.error !== undefined) throw new Error(answer.error);
     return answer;
 }
