@@ -2,12 +2,15 @@
 // Files and Blobs the page handed over, the folders the module made, and
 // the outputs it is writing, each a list of parts (bytes it wrote, slices of
 // inputs it copied) that becomes one Blob on commit. Nothing here reads a
-// file whole: reads go through FileReaderSync a slice at a time.
+// file whole: the module's reads wait on slices read ahead, the worker's
+// own go through FileReaderSync, a slice at a time.
 'use strict';
 
-// Small reads are served from one slice of this size read ahead: a call
-// into the browser's file machinery costs far more than copying.
-const READ_AHEAD = 8 << 20;
+// Reads are served from slices of this size, read a slice ahead while the
+// module works on the last: a call into the browser's file machinery costs
+// far more than copying, and a read in flight overlaps with the work. Two
+// slices at a time: more only crowd the browser's file thread.
+const READ_AHEAD = 32 << 20;
 
 class WebFiles {
     constructor() {
@@ -16,7 +19,8 @@ class WebFiles {
         this.outputs = new Map();   // number -> parts
         this.next = 1;
         this.written = [];          // paths committed since the last clear
-        this.cache = null;          // {blob, start, bytes}
+        this.cache = null;          // {blob, start, end, bytes}: the slice last read
+        this.ahead = null;          // {blob, start, end, bytes: Promise}: the next one
         this.onRead = null;         // (path, end, size) after each read
         this.reader = typeof FileReaderSync === 'function' ? new FileReaderSync() : null;
     }
@@ -35,7 +39,7 @@ class WebFiles {
             if (under(path)) this.files.delete(path);
         for (const path of [...this.folders])
             if (path !== '' && under(path)) this.folders.delete(path);
-        this.cache = null;
+        this.forget();
     }
 
     size(path) {
@@ -44,28 +48,65 @@ class WebFiles {
         return blob === undefined ? -1 : blob.size;
     }
 
+    // Bytes [begin, end) of blob at once, for the worker's own reads.
     slice(blob, begin, end) { return new Uint8Array(this.reader.readAsArrayBuffer(blob.slice(begin, end))); }
 
-    // Bytes [offset, offset + n) of the file at path, or null.
-    read(path, offset, n) {
+    forget() {
+        this.cache = null;
+        this.ahead = null;
+    }
+
+    // Bytes [offset, offset + n) of the file at path as the slice last read
+    // has them, or null when they are not all there.
+    cached(path, offset, n) {
+        const c = this.cache;
+        if (c === null || c.blob !== this.files.get(path) || offset < c.start || offset + n > c.end) return null;
+        this.report(path, offset + n, c.blob.size);
+        return c.bytes.subarray(offset - c.start, offset - c.start + n);
+    }
+
+    // A Promise of bytes [offset, offset + n) of the file at path, n at most
+    // READ_AHEAD, or of null for no such bytes or a file changed or gone
+    // since it was picked. A read at the start of a file or one that goes on
+    // past the slice last read starts reading the slice after its own.
+    async read(path, offset, n) {
         const blob = this.files.get(path);
-        if (blob === undefined || offset + n > blob.size) return null;
-        let bytes;
+        if (blob === undefined || offset + n > blob.size || n > READ_AHEAD) return null;
+        const hit = this.cached(path, offset, n);
+        if (hit !== null) return hit;
+        const c = this.cache, a = this.ahead;
+        // What the slice last read has of it, when it starts there.
+        const head = c !== null && c.blob === blob && offset >= c.start && offset < c.end ? c.bytes.subarray(offset - c.start) : null;
+        const from = head !== null ? c.end : offset;
+        const onward = from === 0 || (c !== null && c.blob === blob && from === c.end);
+        const next = a !== null && a.blob === blob && from >= a.start && offset + n <= a.end ? a : this.start(blob, from);
+        this.forget();
         try {
-            if (n >= READ_AHEAD) {
-                bytes = this.slice(blob, offset, offset + n);
-            } else {
-                const c = this.cache;
-                if (c === null || c.blob !== blob || offset < c.start || offset + n > c.start + c.bytes.length)
-                    this.cache = {blob, start: offset, bytes: this.slice(blob, offset, Math.min(blob.size, offset + READ_AHEAD))};
-                const at = offset - this.cache.start;
-                bytes = this.cache.bytes.subarray(at, at + n);
-            }
+            const bytes = new Uint8Array(await next.bytes);
+            if (bytes.length !== next.end - next.start) return null;
+            this.cache = {blob, start: next.start, end: next.end, bytes};
         } catch (e) {
-            return null; // changed or gone since it was picked
+            return null;
         }
-        if (this.onRead) this.onRead(path, offset + n, blob.size);
-        return bytes.length === n ? bytes : null;
+        if ((onward || next === a) && next.end < blob.size) this.ahead = this.start(blob, next.end);
+        if (head === null) return this.cached(path, offset, n);
+        const bytes = new Uint8Array(n);
+        bytes.set(head);
+        bytes.set(this.cache.bytes.subarray(0, n - head.length), head.length);
+        this.report(path, offset + n, blob.size);
+        return bytes;
+    }
+
+    // The slice from start on, on its way.
+    start(blob, start) {
+        const end = Math.min(blob.size, start + READ_AHEAD);
+        const bytes = blob.slice(start, end).arrayBuffer();
+        bytes.catch(() => {}); // seen when awaited; one never awaited is no fault
+        return {blob, start, end, bytes};
+    }
+
+    report(path, end, size) {
+        if (this.onRead) this.onRead(path, end, size);
     }
 
     open() {

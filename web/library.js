@@ -3,11 +3,32 @@
 // past 2 GiB.
 mergeInto(LibraryManager.library, {
     web_file_size: function (path) { return self.exspackFiles.size(UTF8ToString(path)); },
+    // Most reads find their bytes in the slice last read and go on at once;
+    // the others wait, the module's stack put aside (Asyncify), while the
+    // browser reads, a slice (READ_AHEAD, files.js) at a time. Every call
+    // goes through handleSleep, which also ends the wait when the stack is
+    // put back and the call made again.
     web_file_read: function (path, offset, to, n) {
-        const bytes = self.exspackFiles.read(UTF8ToString(path), offset, n);
-        if (bytes === null) return 0;
-        HEAPU8.set(bytes, to >>> 0);
-        return 1;
+        const files = self.exspackFiles, name = UTF8ToString(path);
+        to >>>= 0;
+        return Asyncify.handleSleep((wakeUp) => {
+            const hit = files.cached(name, offset, n);
+            if (hit !== null) {
+                HEAPU8.set(hit, to);
+                wakeUp(1);
+                return;
+            }
+            (async () => {
+                for (let done = 0; done < n;) {
+                    const k = Math.min(READ_AHEAD, n - done);
+                    const bytes = await files.read(name, offset + done, k);
+                    if (bytes === null) return 0;
+                    HEAPU8.set(bytes, to + done); // the heap as it is now: memory may have grown
+                    done += k;
+                }
+                return 1;
+            })().then(wakeUp, () => wakeUp(0));
+        });
     },
     web_output_open: function () { return self.exspackFiles.open(); },
     web_output_write: function (output, data, size) {

@@ -28,8 +28,19 @@ files.onRead = (path, end, size) => {
     else self.postMessage({id: current, progress: {text: 'Working on ' + path, done: 0, total: 0}});
 };
 
-function call(module, name, types, args) {
-    const answer = JSON.parse(module.ccall(name, 'string', types, args));
+// A fault in the module after a read it waited for surfaces as an error of
+// the worker's own, not in the call's Promise: it ends the call all the same.
+let trap = null;
+const trapped = (event) => {
+    if (trap) trap(new Error(String(event.reason || event.message || 'the module failed')));
+};
+self.addEventListener('unhandledrejection', trapped);
+self.addEventListener('error', trapped);
+
+// The module's calls may wait for reads: each is a Promise.
+async function call(module, name, types, args) {
+    const fault = new Promise((resolve, reject) => { trap = reject; });
+    const answer = JSON.parse(await Promise.race([module.ccall(name, 'string', types, args, {async: true}), fault]));
     if (answer.error !== undefined) throw new Error(answer.error);
     return answer;
 }
@@ -90,35 +101,35 @@ function zipFolder(folder) {
 }
 
 const jobs = {
-    list(module, {file, fileId}) {
+    async list(module, {file, fileId}) {
         const name = useContainer(module, file, fileId);
-        return call(module, 'exspack_list', ['string', 'string'], [name, '']);
+        return await call(module, 'exspack_list', ['string', 'string'], [name, '']);
     },
     // The folder -l writes, as a zip.
-    zip(module, {file, fileId}) {
+    async zip(module, {file, fileId}) {
         const name = useContainer(module, file, fileId);
         const folder = 'records of ' + name;
         files.clear(folder);
-        call(module, 'exspack_list', ['string', 'string'], [name, folder]);
+        await call(module, 'exspack_list', ['string', 'string'], [name, folder]);
         const blob = zipFolder(folder);
         files.clear(folder);
         return blob;
     },
-    unpack(module, {file, fileId, position}) {
+    async unpack(module, {file, fileId, position}) {
         const name = useContainer(module, file, fileId);
-        call(module, 'exspack_unpack', ['string', 'number', 'string'], [name, position, 'unpacked']);
+        await call(module, 'exspack_unpack', ['string', 'number', 'string'], [name, position, 'unpacked']);
         return files.get('unpacked');
     },
-    pack(module, {file, best}) {
+    async pack(module, {file, best}) {
         container = 0;
         files.clear('');
         files.put(file.name, file);
-        call(module, 'exspack_pack', ['string', 'number', 'string'], [file.name, best ? 1 : 0, 'packed']);
+        await call(module, 'exspack_pack', ['string', 'number', 'string'], [file.name, best ? 1 : 0, 'packed']);
         return files.get('packed');
     },
     // With position, the one file in inputs goes there; else inputs are
     // record files and zips of them.
-    putBack(module, {file, fileId, inputs, position, patch}) {
+    async putBack(module, {file, fileId, inputs, position, patch}) {
         const name = useContainer(module, file, fileId);
         let from;
         if (position !== undefined && position !== null) {
@@ -131,7 +142,7 @@ const jobs = {
         }
         const output = patch ? name + '.ppf' : '';
         try {
-            const report = call(module, 'exspack_put_back', ['string', 'string', 'number', 'string'],
+            const report = await call(module, 'exspack_put_back', ['string', 'string', 'number', 'string'],
                 [from, name, position || 0, output]);
             // In place, the tool replaces the container; unchanged, it leaves it.
             const blob = patch ? files.get(output) : files.get(name);
@@ -144,18 +155,24 @@ const jobs = {
     },
 };
 
-self.onmessage = async (event) => {
-    const request = event.data;
+async function work(request) {
     const module = await ready;
     current = request.id;
     lastReport = Date.now();
     try {
         files.written = [];
-        const result = jobs[request.op](module, request);
+        const result = await jobs[request.op](module, request);
         self.postMessage({id: request.id, result});
     } catch (error) {
         self.postMessage({id: request.id, error: error && error.message ? error.message : String(error)});
     } finally {
-        files.cache = null;
+        files.forget();
     }
+}
+
+// One request at a time, in order: a request waiting for a read must not
+// see another one's work on the module and the files.
+let queue = Promise.resolve();
+self.onmessage = (event) => {
+    queue = queue.then(() => work(event.data));
 };
