@@ -2,6 +2,9 @@
 // a buffer, and the whole-file helpers built on InputFile and OutputFile.
 #include "Platform.h"
 
+#include <stdint.h>
+#include <stdlib.h>
+
 Error CantOpen(const std::string &path) { return Error{"Can't open: " + path}; }
 Error CantWrite(const std::string &path) { return Error{"Can't write: " + path}; }
 Error NoMemory() { return Error{"Error: malloc()"}; }
@@ -18,6 +21,19 @@ Buffer &Buffer::operator=(Buffer &&other) noexcept
         other.kind_ = NONE;
     }
     return *this;
+}
+
+bool Buffer::AllocateHeap(uint64_t size)
+{
+    if (size > SIZE_MAX)
+        return false;
+    // malloc(0) may return NULL; an empty buffer must still succeed.
+    data_ = (uint8_t *)malloc(size != 0 ? (size_t)size : 1);
+    if (data_ == nullptr)
+        return false;
+    kind_ = HEAP;
+    size_ = size;
+    return true;
 }
 
 Error ReadWholeFile(const char *path, Buffer *buffer)

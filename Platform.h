@@ -56,6 +56,10 @@ public:
 private:
     friend class InputFile;
     enum Kind { NONE, HEAP, MAPPED };
+    // size bytes from malloc (one for size 0, which must succeed too), on
+    // an empty buffer; every system's Allocate ends here when it has
+    // nothing better.
+    bool AllocateHeap(uint64_t size);
     uint8_t *data_ = nullptr;
     uint64_t size_ = 0;
     Kind kind_ = NONE;

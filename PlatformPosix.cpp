@@ -49,16 +49,9 @@ bool Buffer::Allocate(uint64_t size)
     if (size > SIZE_MAX)
         return false;
     data_ = MapPages(size);
+    if (data_ == nullptr)
+        return AllocateHeap(size);
     kind_ = MAPPED;
-    // malloc(0) may return NULL; an empty buffer must still succeed.
-    if (data_ == nullptr) {
-        data_ = (uint8_t *)malloc(size != 0 ? (size_t)size : 1);
-        kind_ = HEAP;
-    }
-    if (data_ == nullptr) {
-        kind_ = NONE;
-        return false;
-    }
     size_ = size;
     return true;
 }

@@ -81,15 +81,7 @@ static std::wstring LongPath(const std::wstring &path)
 bool Buffer::Allocate(uint64_t size)
 {
     Release();
-    if (size > SIZE_MAX)
-        return false;
-    // malloc(0) may return NULL; an empty buffer must still succeed.
-    data_ = (uint8_t *)malloc(size != 0 ? (size_t)size : 1);
-    if (data_ == nullptr)
-        return false;
-    kind_ = HEAP;
-    size_ = size;
-    return true;
+    return AllocateHeap(size);
 }
 
 void Buffer::Release()

@@ -38,14 +38,7 @@ void GetArguments(int *, char ***) {}
 bool Buffer::Allocate(uint64_t size)
 {
     Release();
-    if (size > SIZE_MAX)
-        return false;
-    data_ = (uint8_t *)malloc(size != 0 ? (size_t)size : 1);
-    if (data_ == nullptr)
-        return false;
-    kind_ = HEAP;
-    size_ = size;
-    return true;
+    return AllocateHeap(size);
 }
 
 void Buffer::Release()
