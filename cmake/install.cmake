@@ -70,7 +70,7 @@ set(EXSPACK_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/exspack)
 target_include_directories(lzss PUBLIC $<INSTALL_INTERFACE:${EXSPACK_INSTALL_INCLUDEDIR}>)
 
 install(TARGETS lzss EXPORT exspackTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-install(FILES LZSS.h DESTINATION ${EXSPACK_INSTALL_INCLUDEDIR} COMPONENT dev)
+install(FILES codec/LZSS.h DESTINATION ${EXSPACK_INSTALL_INCLUDEDIR} COMPONENT dev)
 
 # What linking the static codec takes besides the library itself: the thread
 # library, where the codec uses threads, and the C++ runtime, which a link
