@@ -61,9 +61,11 @@ std::vector<uint8_t> ReadFile(const std::string &path)
     FILE *file = fopen(path.c_str(), "rb");
     if (file == nullptr) {
         // Without its sample files the benchmark measures nothing: the test
-        // that runs it counts as skipped (see bench/CMakeLists.txt).
+        // that runs it counts as skipped (see bench/CMakeLists.txt), but
+        // not in CI, which lays them beside the clone.
         fprintf(stderr, "exspack_bench: cannot open %s, nothing measured\n", path.c_str());
-        exit(77);
+        const char *ci = getenv("CI");
+        exit(ci != nullptr && strcmp(ci, "true") == 0 ? 1 : 77);
     }
     std::vector<uint8_t> data;
     uint8_t chunk[1 << 16];
