@@ -41,8 +41,7 @@ static std::vector<std::string> Words(const std::string &line)
     return words;
 }
 
-// The text's lines, without their ends and without a byte order mark.
-static std::vector<std::string> Lines(const uint8_t *text, size_t n)
+std::vector<std::string> TextLines(const uint8_t *text, size_t n)
 {
     size_t at = n >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
     std::vector<std::string> lines;
@@ -62,7 +61,7 @@ bool IsCueSheet(const std::string &name, const uint8_t *head, size_t n)
 {
     if (name.size() >= 4 && UpperCase(name.substr(name.size() - 4)) == ".CUE")
         return true;
-    for (const std::string &line : Lines(head, n)) {
+    for (const std::string &line : TextLines(head, n)) {
         const std::vector<std::string> words = Words(line);
         if (words.empty())
             continue;
@@ -88,7 +87,7 @@ std::vector<CueTrack> ReadCueSheet(const uint8_t *text, size_t n)
 {
     std::vector<CueTrack> tracks;
     std::string file;
-    for (const std::string &line : Lines(text, n)) {
+    for (const std::string &line : TextLines(text, n)) {
         const std::vector<std::string> words = Words(line);
         if (words.empty())
             continue;

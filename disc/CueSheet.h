@@ -20,6 +20,12 @@ struct CueTrack {
     uint64_t start = 0;
 };
 
+// The lines of the text[0 .. n - 1], each without its end (LF or CR LF),
+// after a UTF-8 byte order mark that is skipped: what a text file holds
+// whichever editor, on whichever system, saved it. A last line without an
+// end counts; the end of the last line starts none.
+std::vector<std::string> TextLines(const uint8_t *text, size_t n);
+
 // Whether a file is a cue sheet, by its name (ending in ".cue" in any case)
 // or by its first bytes head[0 .. n - 1]: the first line that is neither
 // blank nor a REM comment starts with FILE or CATALOG (any case, after an

@@ -1,5 +1,7 @@
 #include "PutBack.h"
 
+#include "CueSheet.h"
+
 #include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -89,13 +91,9 @@ static Error ReadList(const std::string &path, std::map<uint64_t, uint64_t> *roo
     Buffer text;
     if (Error error = ReadWholeFile(path.c_str(), &text))
         return error;
-    const char *at = (const char *)text.data(), *const end = at + text.size();
-    for (uint64_t number = 1; at < end; number++) {
-        const char *stop = (const char *)memchr(at, '\n', (size_t)(end - at));
-        std::string line(at, stop != nullptr ? stop : end);
-        at = stop != nullptr ? stop + 1 : end;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    const std::vector<std::string> lines = TextLines(text.data(), (size_t)text.size());
+    for (uint64_t number = 1; number <= lines.size(); number++) {
+        const std::string &line = lines[number - 1];
         unsigned long long position, room;
         int n = 0;
         const bool good = number == 1 ? line == RECORD_LIST_HEADING

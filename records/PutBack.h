@@ -29,7 +29,8 @@ struct PutBackLine {
 // line a record follows, its fields separated by tabs: the position
 // ("0x%08X"), the room (the record's length, decimal), the uncompressed
 // size, "ok" or "header says N", and the position's name by file ("-" for
-// none).
+// none). -i reads it with LF or CR LF line ends and with or without a UTF-8
+// byte order mark, as any editor may save it.
 extern const char RECORD_LIST[];
 extern const char RECORD_LIST_HEADING[];
 

@@ -59,7 +59,12 @@ TEST_F(Tool, WorksByTheDiscsFiles)
         {"mid.cue", "FILE \"mid.bin\" BINARY\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n TRACK 02 MODE2/2352\n  INDEX 01 00:00:05\n"},
         {"iso.cue", "FILE \"disc.iso\" BINARY\n TRACK 01 MODE1/2048\n  INDEX 01 00:00:00\n"},
         {"audio.cue", "FILE \"tail.bin\" BINARY\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n"},
-        {"gone.cue", "FILE \"gone.bin\" BINARY\n TRACK 01 MODE1/2352\n  INDEX 01 00:00:00\n"}};
+        {"gone.cue", "FILE \"gone.bin\" BINARY\n TRACK 01 MODE1/2352\n  INDEX 01 00:00:00\n"},
+        // Known by its first line alone; and one beside no image, naming it
+        // by its full path.
+        {"bom sheet", bom + "FILE \"disc.bin\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n"},
+        {"sub/full.cue", "FILE \"" + P("disc.bin") + "\" BINARY\n TRACK 01 MODE2/2352\n  INDEX 01 00:00:00\n"}};
+    fs::create_directory(dir / "sub");
     for (const auto &[name, sheet] : sheets)
         WriteBytes(dir / name, FromText(sheet));
     // The sheets that a real tool writes, for the same files.
@@ -100,6 +105,8 @@ TEST_F(Tool, WorksByTheDiscsFiles)
         {{P("game.cue"), P("out"), "-d", "-p", "/DATA/TEXT.BIN+0x40"}, 0, cue("01", "MODE2/2352", game) + unpacked, "", text},
         {{P("sheet"), P("out"), "-d", "-p", "/DATA/TEXT.BIN+0x40"}, 0, cue("1", "MODE2/2352", "disc.bin") + unpacked, "", text},
         {{P("iso.cue"), P("out"), "-d", "-p", std::to_string(T)}, 0, cue("01", "MODE1/2048", "disc.iso") + unpacked, "", text},
+        {{P("bom sheet"), P("out"), "-d", "-p", "/DATA/TEXT.BIN+0x40"}, 0, cue("01", "MODE2/2352", "disc.bin") + unpacked, "", text},
+        {{P("sub/full.cue"), P("out"), "-d", "-p", "/DATA/TEXT.BIN+0x40"}, 0, cue("01", "MODE2/2352", "disc.bin") + unpacked, "", text},
         // Positions stay those of the data view of the file the tool reads.
         {{P("mid.cue"), P("out"), "-d", "-p", std::to_string(T + 5 * 2048)}, 0, cue("02", "MODE2/2352", "mid.bin") + unpacked, "", text},
         {{P("mid.cue"), P("out"), "-d", "-p", "/DATA/TEXT.BIN+0x40"}, 0, cue("02", "MODE2/2352", "mid.bin") + unpacked, "", text},

@@ -77,6 +77,22 @@ TEST_F(Tool, Runs)
     nestedPut.resize(38);
     const std::string listing = HEADING + ListingLine(12, lying.size(), 300, "header says 12332") +
                                 ListingLine(12 + lying.size(), 11, 0) + "2 records\n";
+    // A false magic whose stream is the next record's header, one header's
+    // length before it.
+    Bytes magic8 = FromHex("45585301 00000000");
+    Append(magic8, record);
+    // All literals, of which bytes 3 to 12 are an empty record (its size
+    // field holding the second group's flag byte) that ends 6 bytes before
+    // the stream does.
+    const Bytes holdsEmpty = FromHex("45585301 10000000 FF 616263 4558530100 FF 0000000000 78797A 00 0000");
+    // Two rooms 16 bytes apart, both changed: the first in its last text
+    // byte, the second shorter and padded.
+    const Bytes cut(sample.begin(), sample.begin() + 8);
+    Bytes pair = Record(FromText("ABCDEFGH")), pairPut = Record(FromText("ABCDEFGX")), padded = Record(FromText("ABCDEFGH"));
+    Append(pair, Bytes(16, 0x02)), Append(pairPut, Bytes(16, 0x02)), Append(pair, record), Append(pairPut, Record(cut));
+    pairPut.resize(pair.size()), padded.resize(record.size());
+    // A record list as Notepad saves it: a byte order mark, CR LF line ends.
+    const std::string list = "\xEF\xBB\xBFposition\troom\tuncompressed\theader\tfile" + Str("\r\n0x00000000\t%zu\t300\tok\t-\r\n", record.size());
     const std::map<std::string, Bytes> files = {
         {"in", sample}, {"rec", record}, {"container", container}, {"image", image}, {"empty", {}},
         {"eight", FromText("ABCDEFGH")}, {"self", FromHex("45585301 01000000 000100")}, {"liar", liar},
@@ -84,8 +100,12 @@ TEST_F(Tool, Runs)
         {"out", FromText("an output from an earlier run")}, {"box", container}, {"readonly", container},
         {"listed", listed}, {"log", FromText("earlier")}, {"none", FromHex("45585301 00000000 0000")},
         {"nested", Record(nestedText)}, {"zeros", Bytes(64, 0)}, {"old.ppf", FromText("PPF30")}, {"blank.ppf", {}},
-        {"cue", FromText("FILE \"disc.bin\" BINARY\n")}, {"overlap/00000000.bin", {}}, {"overlap/00000012.bin", {}}};
-    fs::create_directory(dir / "overlap");
+        {"cue", FromText("FILE \"disc.bin\" BINARY\n")}, {"overlap/00000000.bin", {}}, {"overlap/00000012.bin", {}},
+        {"magic8", magic8}, {"holdsEmpty", holdsEmpty}, {"pairbox", pair}, {"pair/00000000.bin", FromText("ABCDEFGX")},
+        {"pair/00000024.bin", cut}, {"twice", record}, {"crlfbox", padded}, {"crlf/00000000.bin", sample},
+        {"crlf/records.tsv", FromText(list)}};
+    for (const char *folder : {"overlap", "pair", "crlf"})
+        fs::create_directory(dir / folder);
     for (const auto &[name, bytes] : files)
         WriteBytes(dir / name, bytes);
     fs::create_directory(dir / "folder"), fs::create_directories(dir / "blocked" / "00000000.bin");
@@ -96,6 +116,19 @@ TEST_F(Tool, Runs)
     const Bytes patch = ReadFile(P("change.ppf"));
     fs::remove(dir / "change.ppf"), Exec({P("edited"), P("box"), "-i", "-p", "32"});
     const Bytes box = ReadFile(P("box"));
+    // Both rooms at once, as a patch and in place: the patch makes what -i
+    // writes and its undo data takes it off again.
+    const std::string putTwo = REPORT + Str("0x%08X  %-10u  %-10u  %-12u  default\n", 0, 20, 20, 8) +
+                               Str("0x%08X  %-10zu  %-10u  %-12u  padded\n", 36, record.size(), 20, 8) +
+                               "2 records put back\n";
+    EXPECT_EQ(PutBack({P("pair"), P("pairbox"), "-i"}, "pairbox").out, putTwo);
+    WriteBytes(dir / "pairbox", pair);
+    // A short edit put back from a folder -l wrote, then the text it had:
+    // the room the list keeps takes it again.
+    ASSERT_EQ(Exec({P("twice"), P("ext"), "-l"}).status, 0);
+    WriteBytes(dir / "ext" / "short", FromText("ABCDEFGH"));
+    const std::string putBack = REPORT + Str("0x%08X  %-10zu  %-10zu  %-12u  default\n", 0, record.size(), record.size(), 300) +
+                                "1 records put back\n";
     const std::string usage = Str(USAGE, EXSPACK_TOOL), packed = PackLines(record.size(), 300);
     const std::string noisy = PackLines(Record(noise).size(), 20000), open = "Can't open: ";
     const std::string small = "Error: Small file", bad = "Error: Bad file", measure = "Error: GetFileSize()";
@@ -117,7 +150,7 @@ TEST_F(Tool, Runs)
     const std::string name(250, 'n'); // its temporary name passes 255 bytes unless cut
 #endif
 
-    const ToolRun runs[] = {
+    std::vector<ToolRun> runs = {
         {{}, 0, usage, "", {}, "", ""},
         {{P("in")}, 0, usage, "", {}, "", ""},
         {{P("rec"), "-l", "-d"}, 0, usage, "", {}, "", ""}, // the last mode counts, and -d needs OUTPUT
@@ -177,6 +210,13 @@ TEST_F(Tool, Runs)
         {{P("nested"), P("out"), "-d"}, 0, UnpackLines(24, 38), "", nestedText},
         {{P("eight"), P("nested"), "-i"}, 0, REPORT + Str("0x%08X  %-10u  %-10u  %-12u  padded\n", 0, 38, 20, 8) +
          "1 records put back\n", "", nestedPut, "", "nested"},
+        {{P("holdsEmpty"), "-l"}, 0, HEADING + ListingLine(0, 29, 16) + "1 records\n", "", {}, "", ""},
+        {{P("magic8"), "-l"}, 0, HEADING + ListingLine(8, record.size(), 300) + "1 records\n", "", {}, "", ""},
+        {{P("pair"), P("pairbox"), "-i"}, 0, putTwo, "", pairPut, "", "pairbox"},
+        {{P("ext/short"), P("twice"), "-i"}, 0, REPORT + Str("0x%08X  %-10zu  %-10u  %-12u  padded\n", 0, record.size(), 20, 8) +
+         "1 records put back\n", "", padded, "", "twice"},
+        {{P("ext/00000000.bin"), P("twice"), "-i"}, 0, putBack, "", record, "", "twice"},
+        {{P("crlf"), P("crlfbox"), "-i"}, 0, putBack, "", record, "", "crlfbox"},
         {{P("listed"), P("records"), "-d", "-l"}, 0, listing, "", {}, "", ""},
         {{P("none"), P("nothing"), "-l"}, 0, HEADING + std::string("0 records\n"), "", {}, "", ""}, // 10 bytes after a magic
         {{P("2147483648"), P("out"), "-d"}, 1, "", measure},
@@ -224,8 +264,23 @@ TEST_F(Tool, Runs)
         {{P("edited"), P("readonly"), "-i", "-p", "32"}, 1, "", open + P("readonly"), {}, other},
 #endif
     };
+#ifndef _WIN32
+    // An output that cannot be replaced: the rename fails, and the temporary
+    // file goes with it.
+    WriteBytes(dir / "immutable", {});
+    const bool immutable = std::system(("chattr +i \"" + P("immutable") + "\" 2>/dev/null").c_str()) == 0;
+    if (immutable)
+        runs.push_back({{P("in"), P("immutable")}, 1, packed, "Can't write: " + P("immutable"), {}, "", ""});
+    else
+        std::printf("chattr +i fails on %s (not root, or no such flag there): an output that cannot be replaced is not tried\n", dir.c_str());
+#endif
     for (const ToolRun &run : runs)
         WriteBytes(dir / "box", container), Check(run), WriteBytes(dir / "out", files.at("out"));
+#ifndef _WIN32
+    if (immutable) {
+        EXPECT_EQ(std::system(("chattr -i \"" + P("immutable") + "\"").c_str()), 0);
+    }
+#endif
     EXPECT_EQ(Slurp(dir / "nothing" / "records.tsv"), "position\troom\tuncompressed\theader\tfile\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "records"), {}), 3);
     EXPECT_EQ(ReadFile(P("records/0000000C.bin")), sample);
