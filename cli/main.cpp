@@ -255,6 +255,7 @@ static Error Unpack(const Options &options)
     Container input;
     if (Error error = input.Open(options.input, Container::TO_READ))
         return error;
+    PrintTo(stderr, "%s", input.Hint().c_str());
     Print("%s", input.SheetNotice().c_str());
     uint64_t position;
     if (Error error = input.Locate(ParsePosition(options), &position))
@@ -281,6 +282,7 @@ static Error List(const Options &options)
     Listing listing;
     if (Error error = listing.Open(options.input))
         return error;
+    PrintTo(stderr, "%s", listing.container().Hint().c_str());
     const char *folder = options.output;
     if (folder != NULL)
         if (Error error = listing.MakeFolder(folder))
@@ -305,6 +307,7 @@ static Error Put(const Options &options)
     const Error error = PutBack(options.input, options.output, ParsePosition(options), options.patch, &put);
     for (const std::string &line : put.leftOut)
         PrintTo(stderr, "%s", line.c_str());
+    PrintTo(stderr, "%s", put.hint.c_str());
     Print("%s", put.notice.c_str());
     if (error)
         return error;

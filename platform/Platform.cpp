@@ -2,12 +2,34 @@
 // a buffer, and the whole-file helpers built on InputFile and OutputFile.
 #include "Platform.h"
 
+#include <stdarg.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 Error CantOpen(const std::string &path) { return Error{"Can't open: " + path}; }
 Error CantWrite(const std::string &path) { return Error{"Can't write: " + path}; }
 Error NoMemory() { return Error{"Error: malloc()"}; }
+
+std::string Format(const char *format, ...)
+{
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    const int n = vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(n > 0 ? (size_t)n : 0, '\0');
+    if (n > 0)
+        vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    return text;
+}
+
+std::string FolderOf(const std::string &path)
+{
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
 
 Buffer &Buffer::operator=(Buffer &&other) noexcept
 {

@@ -29,6 +29,19 @@ Error CantOpen(const std::string &path);  // "Can't open: PATH"
 Error CantWrite(const std::string &path); // "Can't write: PATH"
 Error NoMemory();                         // "Error: malloc()"
 
+// printf's formatting into a string, of any length.
+std::string Format(const char *format, ...)
+#if defined(__MINGW32__)
+    __attribute__((format(gnu_printf, 1, 2)))
+#elif defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// The folder part of path, with its last separator ('/' or '\\', on every
+// system): "" when path has none.
+std::string FolderOf(const std::string &path);
+
 // On Windows, replaces the arguments with their UTF-8 forms, taken from the
 // wide command line, so that any path arrives as typed. Elsewhere arguments
 // are bytes already and nothing changes.

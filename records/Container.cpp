@@ -7,6 +7,7 @@
 #include "CdImage.h"
 #include "CueSheet.h"
 #include "Ppf.h"
+#include "Iso9660.h"
 
 // Sectors read at a time when a raw image is only read: few enough that the
 // buffer stays in the cache while each sector's data is copied out of it.
@@ -22,15 +23,50 @@ static const uint64_t PATCH_CHUNK = 1 << 20;
 // A sheet is a small text file: one that is not is read no further.
 static const uint64_t LARGEST_SHEET = 1 << 20;
 
+// The file a cue sheet names: relative to the sheet's folder, and where no
+// file has the name as written, the only one there whose name is the same
+// but for ASCII case (sheets written on systems that ignore case).
+static std::string SheetFile(const std::string &sheet, std::string file)
+{
+    const bool absolute =
+        !file.empty() && (file[0] == '/' || file[0] == '\\' || (file.size() > 1 && file[1] == ':'));
+    if (!absolute)
+        file = FolderOf(sheet) + file;
+    const size_t slash = file.find_last_of("/\\");
+    const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash + 1);
+    const std::string name = file.substr(slash + 1);
+    std::vector<std::string> names;
+    if (!ListFolder(folder.c_str(), &names) || std::count(names.begin(), names.end(), name) != 0)
+        return file;
+    std::string only;
+    for (const std::string &other : names)
+        if (SameIgnoringCase(other, name)) {
+            if (!only.empty())
+                return file;
+            only = other;
+        }
+    return only.empty() ? file : file.substr(0, slash + 1) + only;
+}
+
 Error Container::Open(const char *path, Use use)
 {
+    // Nothing of an earlier Open stays: a view and areas of another size
+    // would be read past.
+    file_.Close();
+    image_.Release(), view_.Release();
+    areas_.clear(), files_.clear(), changes_.clear();
+    names_ = IsoNames();
+    fileSystem_ = false, kind_ = PLAIN, cut_ = 0;
+    sheetNotice_.clear(), hint_.clear();
     {
         InputFile sheet;
         if (Error error = sheet.Open(path))
             return error;
-        std::vector<uint8_t> text((size_t)std::min(sheet.size(), RAW_SECTOR_SIZE));
+        std::vector<uint8_t> text((size_t)std::min<uint64_t>(sheet.size(), CUE_SNIFF_SIZE));
         if (Error error = sheet.Read(0, text.data(), text.size()))
             return error;
+        if (IsPpfPatch(text.data(), text.size()))
+            hint_ = std::string(path) + " is a PPF patch, not a disc image\n";
         if (IsCueSheet(path, text.data(), text.size())) {
             text.resize((size_t)std::min(sheet.size(), LARGEST_SHEET));
             if (Error error = sheet.Read(0, text.data(), text.size()))
@@ -39,14 +75,7 @@ Error Container::Open(const char *path, Use use)
                 const uint64_t sectorSize = DataSectorSize(track.mode);
                 if (sectorSize == 0)
                     continue;
-                // A name in the sheet is relative to the sheet's folder.
-                std::string file = track.file;
-                const std::string sheetPath = path;
-                const size_t slash = sheetPath.find_last_of("/\\");
-                const bool absolute = !file.empty() && (file[0] == '/' || file[0] == '\\' ||
-                                                        (file.size() > 1 && file[1] == ':'));
-                if (!absolute && slash != std::string::npos)
-                    file = sheetPath.substr(0, slash + 1) + file;
+                const std::string file = SheetFile(path, track.file);
                 sheetNotice_ = "Cue sheet: track " + track.number + " " + track.mode + " in " + file + "\n";
                 sheet.Close();
                 return OpenFile(file.c_str(), use, sectorSize, track.start);
@@ -66,13 +95,16 @@ Error Container::OpenFile(const char *path, Use use, uint64_t sectorSize, uint64
     if (Error error = file_.Open(path, use == TO_CHANGE))
         return error;
     const uint64_t size = file_.size();
-    uint8_t start[RAW_SECTOR_SIZE];
-    const uint64_t head = std::min<uint64_t>(size, sizeof start);
-    if (Error error = file_.Read(0, start, head))
+    // A raw image by its content: whole sectors, and a data sector among
+    // the first, after any audio or pregap.
+    std::vector<uint8_t> head((size_t)std::min(size, RAW_IMAGE_LEAD * RAW_SECTOR_SIZE));
+    if (Error error = file_.Read(0, head.data(), head.size()))
         return error;
-    kind_ = !StartsWithSync(start, head) ? PLAIN : IsRawImage(start, size) ? RAW_IMAGE : CUT_RAW_IMAGE;
+    const uint64_t first = FirstDataSector(head.data(), head.size());
+    kind_ = first == UINT64_MAX ? PLAIN : size % RAW_SECTOR_SIZE == 0 ? RAW_IMAGE : CUT_RAW_IMAGE;
     if (sectorSize == RAW_SECTOR_SIZE && size != 0 && size % RAW_SECTOR_SIZE == 0)
         kind_ = RAW_IMAGE;
+    cut_ = kind_ == CUT_RAW_IMAGE ? size % RAW_SECTOR_SIZE : 0;
     if (kind_ == CUT_RAW_IMAGE && use != TO_READ)
         return Error{std::string("Error: Not a CD image exspack can write: ") + path};
 
@@ -93,6 +125,16 @@ Error Container::OpenFile(const char *path, Use use, uint64_t sectorSize, uint64
 
     // A data track that starts inside its file holds its file system, and
     // counts its blocks, from its own first sector on.
+    // Without a sheet, the data track starts at the file's start, at its
+    // first data sector, or after that sector's pregap: where the file
+    // system's first descriptor is.
+    if (sectorSize == 0 && kind_ == RAW_IMAGE && first != 0)
+        for (const uint64_t start : {first, first + RAW_IMAGE_LEAD})
+            if (!StartsIsoFileSystem(data(), this->size()) && start * SECTOR_DATA_SIZE < this->size() &&
+                StartsIsoFileSystem(data() + start * SECTOR_DATA_SIZE, this->size() - start * SECTOR_DATA_SIZE)) {
+                trackStart = start;
+                break;
+            }
     const uint64_t base = trackStart * SECTOR_DATA_SIZE;
     if (base < this->size()) {
         fileSystem_ = ReadIsoFileSystem(data() + base, this->size() - base, &files_);
@@ -110,15 +152,24 @@ Error Container::Locate(const DataPosition &at, uint64_t *position) const
         *position = at.number;
         return Error();
     }
-    switch (fileSystem_ ? FindIsoPosition(files_, at.path, at.offset, position) : ISO_NO_FILE) {
+    std::vector<std::string> alike;
+    switch (fileSystem_ ? FindIsoPosition(files_, at.path, at.offset, position, &alike) : ISO_NO_FILE) {
     case ISO_FOUND:
         return Error();
     case ISO_NO_FILE:
-        return Error{"Error: No file " + at.path + " in " + path_};
-    case ISO_PAST_END:
         break;
+    case ISO_AMBIGUOUS: {
+        std::string message = "Error: " + at.path + " names " + std::to_string(alike.size()) + " files in " + path_ + ": ";
+        for (size_t i = 0; i < alike.size(); i++)
+            message += (i == 0 ? "" : ", ") + alike[i];
+        return Error{message};
     }
-    return Error{"Error: " + at.path + " has " + std::to_string(*position) + " bytes"};
+    case ISO_PAST_END:
+        return Error{"Error: " + at.path + " has " + std::to_string(*position) + " bytes"};
+    case ISO_NOT_HELD:
+        return Error{"Error: " + at.path + Format("+0x%llX", (unsigned long long)at.offset) + " is in no data sector of " + path_};
+    }
+    return Error{"Error: No file " + at.path + " in " + path_};
 }
 
 Error Container::Open(const char *path, Use use, Container *read)

@@ -70,7 +70,13 @@ public:
     // naming the file opened for it; else "".
     const std::string &SheetNotice() const { return sheetNotice_; }
 
+    // "PATH is a PPF patch, not a disc image\n" when the file named is one,
+    // for a user who gave the patch where the image belongs; else "".
+    const std::string &Hint() const { return hint_; }
+
     Kind kind() const { return kind_; }
+    // For a CUT_RAW_IMAGE, the bytes past its last whole sector.
+    uint64_t CutBytes() const { return cut_; }
     // The file opened: the one named, or the one its cue sheet names.
     const std::string &path() const { return path_; }
     // The data records are found in: the file's bytes, or a raw image's data
@@ -128,7 +134,8 @@ private:
     Error WritePatch(OutputFile *output, const std::string &description) const;
 
     std::string path_;        // of the file opened
-    std::string sheetNotice_;
+    std::string sheetNotice_, hint_;
+    uint64_t cut_ = 0;
     std::vector<IsoFile> files_;
     InputFile file_;
     Use use_ = TO_READ;

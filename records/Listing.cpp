@@ -4,7 +4,7 @@
 
 #include "LZSS.h"
 
-static std::string Format(const char *format, unsigned long long a, unsigned long long b = 0,
+static std::string Fields(const char *format, unsigned long long a, unsigned long long b = 0,
                           unsigned long long c = 0, unsigned long long d = 0)
 {
     char text[128];
@@ -12,7 +12,7 @@ static std::string Format(const char *format, unsigned long long a, unsigned lon
     return text;
 }
 
-std::string RecordFileName(uint64_t position) { return Format("%08llX.bin", position); }
+std::string RecordFileName(uint64_t position) { return Fields("%08llX.bin", position); }
 
 Error DecodeRecord(const uint8_t *data, const FoundRecord &record, Buffer *decoded)
 {
@@ -37,7 +37,9 @@ std::string Listing::Notice() const
 {
     if (container_.kind() == Container::CUT_RAW_IMAGE)
         return container_.SheetNotice() +
-               "Not read as a CD image: the size is not a whole number of 2352-byte sectors\n";
+               ::Format("Not read as a CD image: the size is not a whole number of 2352-byte sectors (%llu byte%s "
+                      "past the last whole one: the image is cut short or is not a CD image)\n",
+                      (unsigned long long)container_.CutBytes(), container_.CutBytes() == 1 ? "" : "s");
     if (container_.kind() == Container::RAW_IMAGE)
         return container_.SheetNotice() + "CD image: 2352-byte sectors; positions count 2048 data bytes per sector\n";
     return container_.SheetNotice();
@@ -55,13 +57,13 @@ static std::string HeaderColumn(const FoundRecord &record)
 {
     if (record.header_size == (uint32_t)record.decoded)
         return "ok";
-    return Format("header says %llu", record.header_size);
+    return Fields("header says %llu", record.header_size);
 }
 
 std::string Listing::Row(size_t i) const
 {
     const FoundRecord &record = records_[i];
-    std::string row = Format("0x%08llX  %-10llu  %-12llu  ", record.position, record.length, record.decoded);
+    std::string row = Fields("0x%08llX  %-10llu  %-12llu  ", record.position, record.length, record.decoded);
     const std::string header = HeaderColumn(record);
     if (!names())
         return row + header + "\n";
@@ -71,7 +73,7 @@ std::string Listing::Row(size_t i) const
     return row + "  " + File(i) + "\n";
 }
 
-std::string Listing::Count() const { return Format("%llu records\n", records_.size()); }
+std::string Listing::Count() const { return Fields("%llu records\n", records_.size()); }
 
 std::string Listing::Text() const
 {
@@ -120,7 +122,7 @@ std::string Listing::Table() const
     std::string table = std::string(RECORD_LIST_HEADING) + "\n";
     for (size_t i = 0; i < records_.size(); i++) {
         const FoundRecord &record = records_[i];
-        table += Format("0x%08llX\t%llu\t%llu\t", record.position, record.length, record.decoded) +
+        table += Fields("0x%08llX\t%llu\t%llu\t", record.position, record.length, record.decoded) +
                  HeaderColumn(record) + "\t" + File(i) + "\n";
     }
     return table;
@@ -134,7 +136,7 @@ std::string PutBackHeading(bool names)
 
 std::string PutBackRow(const PutBackLine &line, bool names)
 {
-    std::string row = Format("0x%08llX  %-10llu  %-10llu  %-12llu  ", line.position, line.room, line.length, line.size);
+    std::string row = Fields("0x%08llX  %-10llu  %-10llu  %-12llu  ", line.position, line.room, line.length, line.size);
     const std::string stream = PUT_STREAM_NAMES[line.stream];
     if (!names)
         return row + stream + "\n";
@@ -144,4 +146,4 @@ std::string PutBackRow(const PutBackLine &line, bool names)
     return row + "  " + line.file + "\n";
 }
 
-std::string PutBackCount(size_t count) { return Format("%llu records put back\n", count); }
+std::string PutBackCount(size_t count) { return Fields("%llu records put back\n", count); }

@@ -111,11 +111,15 @@ static Error ReadList(const std::string &path, std::map<uint64_t, uint64_t> *roo
 
 // The room at the item's position: the record -l would list there, or, on
 // the list, the listed length where the container agrees with it.
-static Error FindRoom(const Container &container, const std::map<uint64_t, uint64_t> &rooms, Item *item)
+static Error FindRoom(const Container &container, const std::vector<FoundRecord> &records,
+                      const std::map<uint64_t, uint64_t> &rooms, Item *item)
 {
     const uint64_t end = container.AreaEnd(item->position);
-    const bool found = HoldsMagic(container.data(), container.size(), item->position) &&
-                       CheckRecord(container.data(), end, item->position, &item->room) == RECORD_OK;
+    const auto at = std::lower_bound(records.begin(), records.end(), item->position,
+                                     [](const FoundRecord &r, uint64_t p) { return r.position < p; });
+    const bool found = at != records.end() && at->position == item->position;
+    if (found)
+        item->room = *at;
     item->length = found ? item->room.length : 0;
     const auto listed = rooms.find(item->position);
     if (listed == rooms.end())
@@ -203,14 +207,21 @@ Error PutBack(const char *from, const char *into, const DataPosition &position, 
     if (Error error = container.Open(into, patch != nullptr ? Container::TO_PATCH : Container::TO_CHANGE, listed))
         return error;
     report->notice = container.SheetNotice();
+    report->hint = container.Hint();
     if (patch != nullptr && container.IsFile(patch))
         return Error{std::string("Error: The patch and the container are one file: ") + patch};
     if (!folder)
         if (Error error = container.Locate(position, &items[0].position))
             return error;
 
+    // A room is a record the search lists, never a magic inside another
+    // record: writing there would corrupt the record around it.
+    std::vector<FoundRecord> records;
+    for (const Area &area : container.areas())
+        if (!FindRecords(container.data(), area.begin, area.end, &records))
+            return NoMemory();
     for (Item &item : items)
-        if (Error error = FindRoom(container, rooms, &item))
+        if (Error error = FindRoom(container, records, rooms, &item))
             return error;
     for (size_t i = 1; i < items.size(); i++)
         if (items[i - 1].position + items[i - 1].room.length > items[i].position)

@@ -42,6 +42,7 @@ struct PutBackReport {
     std::vector<PutBackLine> lines; // in order of position
     bool names = false;             // whether the container names positions by file
     std::string notice;             // the container's (Container::SheetNotice), once it was opened
+    std::string hint;               // for standard error: Container::Hint, once it was opened
     // For standard error: a line ending in '\n' for each entry of the folder
     // that is not put back, "Left out: NAME (WHY)", also when an error
     // follows.
