@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "Container.h"
+#include "ImageView.h"
 #include "Listing.h"
 #include "Packing.h"
 #include "Platform.h"
@@ -252,17 +252,17 @@ static Error Unpack(const Options &options)
 {
     if (Error error = CheckReplacing(options))
         return error;
-    Container input;
-    if (Error error = input.Open(options.input, Container::TO_READ))
+    std::shared_ptr<const ImageView> input;
+    if (Error error = ImageView::Open(options.input, false, &input))
         return error;
-    PrintTo(stderr, "%s", input.Hint().c_str());
-    Print("%s", input.SheetNotice().c_str());
+    PrintTo(stderr, "%s", input->hint().c_str());
+    Print("%s", input->sheetNotice().c_str());
     uint64_t position;
-    if (Error error = input.Locate(ParsePosition(options), &position))
+    if (Error error = input->Locate(ParsePosition(options), &position))
         return error;
     FoundRecord record;
     Buffer decoded;
-    if (Error error = UnpackAt(input, position, &record, &decoded))
+    if (Error error = UnpackAt(*input, position, &record, &decoded))
         return error;
     Print("Uncompressed Size: %llu (0x%llX)\n", (unsigned long long)record.decoded,
           (unsigned long long)record.decoded);
@@ -282,7 +282,7 @@ static Error List(const Options &options)
     Listing listing;
     if (Error error = listing.Open(options.input))
         return error;
-    PrintTo(stderr, "%s", listing.container().Hint().c_str());
+    PrintTo(stderr, "%s", listing.view()->hint().c_str());
     const char *folder = options.output;
     if (folder != NULL)
         if (Error error = listing.MakeFolder(folder))

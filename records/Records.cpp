@@ -208,14 +208,12 @@ void WriteHeader(uint8_t *to, uint64_t size)
     }
 }
 
-// Decodes the record found at data + position into a new buffer of its
-// decoded size, or returns NULL when there is no memory for it.
-static uint8_t *Unpack(const uint8_t *data, const FoundRecord &record)
+Error DecodeRecord(const uint8_t *data, const FoundRecord &record, Buffer *decoded)
 {
-    uint8_t *decoded = (uint8_t *)malloc(record.decoded != 0 ? record.decoded : 1);
-    if (decoded != NULL)
-        LZSS_Decompress(data + record.position + HEADER_SIZE, decoded);
-    return decoded;
+    if (!decoded->Allocate(record.decoded))
+        return NoMemory();
+    LZSS_Decompress(data + record.position + HEADER_SIZE, decoded->data());
+    return Error();
 }
 
 PlaceResult PlaceRecord(const uint8_t *data, const FoundRecord &room, const uint8_t *input, uint64_t size,
@@ -223,12 +221,10 @@ PlaceResult PlaceRecord(const uint8_t *data, const FoundRecord &room, const uint
 {
     placed->room = room;
     if (room.decoded == size && room.header_size == (uint32_t)size) {
-        uint8_t *decoded = Unpack(data, room);
-        if (decoded == NULL)
+        Buffer decoded;
+        if (DecodeRecord(data, room, &decoded))
             return PLACE_NO_MEMORY;
-        const bool same = size == 0 || memcmp(decoded, input, size) == 0;
-        free(decoded);
-        if (same) {
+        if (size == 0 || memcmp(decoded.data(), input, size) == 0) {
             placed->record = (uint8_t *)malloc(room.length);
             if (placed->record == NULL)
                 return PLACE_NO_MEMORY;
@@ -305,8 +301,6 @@ bool CheckPlaced(const uint8_t *data, uint64_t datasize, uint64_t position, uint
     if (CheckRecord(data, datasize, position, &record) != RECORD_OK || record.length != length ||
         record.decoded != size)
         return false;
-    uint8_t *decoded = Unpack(data, record);
-    const bool same = decoded != NULL && (size == 0 || memcmp(decoded, input, size) == 0);
-    free(decoded);
-    return same;
+    Buffer decoded;
+    return !DecodeRecord(data, record, &decoded) && (size == 0 || memcmp(decoded.data(), input, size) == 0);
 }
