@@ -64,14 +64,7 @@ static FILE *report = stdout;
 
 static void PrintArgs(FILE *stream, const char *format, va_list args)
 {
-    va_list again;
-    va_copy(again, args);
-    const int n = vsnprintf(NULL, 0, format, again);
-    va_end(again);
-    std::string text(n > 0 ? (size_t)n : 0, '\0');
-    if (n > 0)
-        vsnprintf(&text[0], text.size() + 1, format, args);
-    PrintText(stream, text.c_str());
+    PrintText(stream, FormatArgs(format, args).c_str());
 }
 
 static void Print(const char *format, ...)

@@ -11,6 +11,7 @@
 #ifndef EXSPACK_PLATFORM_H
 #define EXSPACK_PLATFORM_H
 
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -29,7 +30,9 @@ Error CantOpen(const std::string &path);  // "Can't open: PATH"
 Error CantWrite(const std::string &path); // "Can't write: PATH"
 Error NoMemory();                         // "Error: malloc()"
 
-// printf's formatting into a string, of any length.
+// printf's formatting into a string, of any length; FormatArgs takes the
+// arguments as a va_list, which it uses up.
+std::string FormatArgs(const char *format, va_list args);
 std::string Format(const char *format, ...)
 #if defined(__MINGW32__)
     __attribute__((format(gnu_printf, 1, 2)))
@@ -38,8 +41,8 @@ std::string Format(const char *format, ...)
 #endif
     ;
 
-// The folder part of path, with its last separator ('/' or '\\', on every
-// system): "" when path has none.
+// The folder part of path, with its last separator ('/', or on Windows '/'
+// or '\\'): "" when path has none.
 std::string FolderOf(const std::string &path);
 
 // On Windows, replaces the arguments with their UTF-8 forms, taken from the

@@ -10,11 +10,6 @@
 #include "ChangeSet.h"
 #include "RecordList.h"
 
-static std::string AtPosition(const char *format, uint64_t a, uint64_t b = 0)
-{
-    return Format(format, (unsigned long long)a, (unsigned long long)b);
-}
-
 struct Item {
     std::string path, name;
     uint64_t position;
@@ -57,7 +52,7 @@ static Error Gather(const char *from, std::vector<Item> *items, bool *folder, Bu
     std::stable_sort(items->begin(), items->end(), [](const Item &a, const Item &b) { return a.position < b.position; });
     for (size_t i = 1; i < items->size(); i++)
         if ((*items)[i - 1].position == (*items)[i].position)
-            return Error{AtPosition("Error: Two files for the record at 0x%08llX: ", (*items)[i].position) +
+            return Error{Format("Error: Two files for the record at 0x%08llX: ", (unsigned long long)(*items)[i].position) +
                          (*items)[i - 1].name + " and " + (*items)[i].name};
     return Error();
 }
@@ -73,7 +68,7 @@ static Error Place(ChangeSet *change, const Item &item, const Buffer &input, Put
         break;
     case PLACE_NO_ROOM:
         return Error{"Error: No room for " + item.path +
-                     AtPosition(": %llu bytes, room %llu", placed.smallest, item.room.length)};
+                     Format(": %llu bytes, room %llu", (unsigned long long)placed.smallest, (unsigned long long)item.room.length)};
     case PLACE_NO_MEMORY:
         return NoMemory();
     case PLACE_ENCODER_FAILED:
@@ -92,7 +87,7 @@ static Error Place(ChangeSet *change, const Item &item, const Buffer &input, Put
     if (!put)
         return CantOpen(view.path());
     if (!placedWell)
-        return Error{AtPosition("Error: Record put back at 0x%08llX does not read back", item.position)};
+        return Error{Format("Error: Record put back at 0x%08llX does not read back", (unsigned long long)item.position)};
     *line = {item.position, item.room.length, placed.stream == PUT_SAME ? item.length : placed.length, input.size(),
              placed.stream, view.FileName(item.position)};
     return Error();
@@ -150,8 +145,8 @@ Error PutBack(const char *from, const char *into, const DataPosition &position, 
             return error;
     for (size_t i = 1; i < items.size(); i++)
         if (items[i - 1].position + items[i - 1].room.length > items[i].position)
-            return Error{AtPosition("Error: Overlapping records at 0x%08llX and 0x%08llX", items[i - 1].position,
-                                    items[i].position)};
+            return Error{Format("Error: Overlapping records at 0x%08llX and 0x%08llX",
+                                (unsigned long long)items[i - 1].position, (unsigned long long)items[i].position)};
 
     report->lines.resize(items.size());
     for (size_t i = 0; i < items.size(); i++) {
@@ -163,5 +158,5 @@ Error PutBack(const char *from, const char *into, const DataPosition &position, 
             return error;
     }
     report->names = view.HasFileNames();
-    return change->Commit(patch, AtPosition("exspack: %llu records put back", items.size()));
+    return change->Commit(patch, Format("exspack: %llu records put back", (unsigned long long)items.size()));
 }
