@@ -63,7 +63,7 @@ bool IsCueSheet(const std::string &name, const uint8_t *head, size_t n)
     if (name.size() >= 4 && UpperCase(name.substr(name.size() - 4)) == ".CUE")
         return true;
     // A text that merely starts with the word ("File list") is no sheet.
-    if (memchr(head, 0, n) != nullptr)
+    if (n != 0 && memchr(head, 0, n) != nullptr)
         return false;
     bool file = false; // the last line that counts was a FILE line
     for (const std::string &line : Lines(head, n)) {
