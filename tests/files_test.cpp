@@ -57,7 +57,7 @@ TEST_F(Tool, WorksByTheDiscsFiles)
     const uint64_t cutAt = T + 10, N = std::stoull(Search(iso, nested)) + 18;
     for (const auto &[name, bytes] : std::map<std::string, Bytes>{{"disc.iso", iso}, {"disc.bin", raw}, {"mid.bin", mid},
              {"tail.bin", tail}, {game, raw}, {"Game (Track 2).bin", audio}, {"text.txt", text},
-             {"cut.iso", Bytes(iso.begin(), iso.begin() + cutAt)}, {"two", FromText("AB")}})
+             {"cut.iso", Bytes(iso.begin(), iso.begin() + cutAt)}, {"two", FromText("AB")}, {"a.txt", Sample(400)}})
         WriteBytes(dir / name, bytes);
     const std::string bom = "\xEF\xBB\xBF";
     const std::map<std::string, std::string> sheets = {
@@ -108,6 +108,10 @@ TEST_F(Tool, WorksByTheDiscsFiles)
         runs.push_back({{P(image), P("out"), "-d", "-p", "/a.bin"}, 0, notice + UnpackLines(400, Record(Sample(400)).size()), "", Sample(400)});
         runs.push_back({{P(image), P("out"), "-d", "-p", "/A.BIN"}, 0, notice + UnpackLines(300, Record(Sample(300)).size()), "", Sample(300)});
         runs.push_back({{P(image), P("out"), "-d", "-p", "/A.bin"}, 1, notice, "Error: /A.bin names 2 files in " + container + ": /A.BIN, /a.bin"});
+        const uint64_t a = std::stoull(Search(iso, Record(Sample(400)))) + shift, n = Record(Sample(400)).size();
+        runs.push_back({{P("a.txt"), P(image), "-i", "-p", "/a.bin"}, 0, notice + "Position    Room        Compressed  Uncompressed  Stream   File\n" +
+                        Str("0x%08zX  %-10zu  %-10zu  400           same     /a.bin+0x0\n1 records put back\n", a, n, n), "",
+                        ReadFile(container), "", container.substr(dir.string().size() + 1)});
         runs.push_back({{P("two"), P(image), "-i", "-p", "/NEST.BIN+0x12"}, 1, notice, Str("Error: No record at 0x%08zX", N + shift), {}, "", ""});
         runs.push_back({{P(image), P("out"), "-d", "-p", std::to_string(T + shift)}, 0, notice + unpacked, "", text});
     }
