@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "Container.h"
+#include "ImageView.h"
 #include "Listing.h"
 #include "Packing.h"
 #include "Platform.h"
@@ -64,14 +64,7 @@ static FILE *report = stdout;
 
 static void PrintArgs(FILE *stream, const char *format, va_list args)
 {
-    va_list again;
-    va_copy(again, args);
-    const int n = vsnprintf(NULL, 0, format, again);
-    va_end(again);
-    std::string text(n > 0 ? (size_t)n : 0, '\0');
-    if (n > 0)
-        vsnprintf(&text[0], text.size() + 1, format, args);
-    PrintText(stream, text.c_str());
+    PrintText(stream, FormatArgs(format, args).c_str());
 }
 
 static void Print(const char *format, ...)
@@ -252,16 +245,17 @@ static Error Unpack(const Options &options)
 {
     if (Error error = CheckReplacing(options))
         return error;
-    Container input;
-    if (Error error = input.Open(options.input, Container::TO_READ))
+    std::shared_ptr<const ImageView> input;
+    if (Error error = ImageView::Open(options.input, false, &input))
         return error;
-    Print("%s", input.SheetNotice().c_str());
+    PrintTo(stderr, "%s", input->hint().c_str());
+    Print("%s", input->sheetNotice().c_str());
     uint64_t position;
-    if (Error error = input.Locate(ParsePosition(options), &position))
+    if (Error error = input->Locate(ParsePosition(options), &position))
         return error;
     FoundRecord record;
     Buffer decoded;
-    if (Error error = UnpackAt(input, position, &record, &decoded))
+    if (Error error = UnpackAt(*input, position, &record, &decoded))
         return error;
     Print("Uncompressed Size: %llu (0x%llX)\n", (unsigned long long)record.decoded,
           (unsigned long long)record.decoded);
@@ -281,6 +275,7 @@ static Error List(const Options &options)
     Listing listing;
     if (Error error = listing.Open(options.input))
         return error;
+    PrintTo(stderr, "%s", listing.view()->hint().c_str());
     const char *folder = options.output;
     if (folder != NULL)
         if (Error error = listing.MakeFolder(folder))
@@ -305,6 +300,7 @@ static Error Put(const Options &options)
     const Error error = PutBack(options.input, options.output, ParsePosition(options), options.patch, &put);
     for (const std::string &line : put.leftOut)
         PrintTo(stderr, "%s", line.c_str());
+    PrintTo(stderr, "%s", put.hint.c_str());
     Print("%s", put.notice.c_str());
     if (error)
         return error;

@@ -36,16 +36,6 @@ static uint16_t off_queue_pair[256][4096];
 
 /* ---- Scanner and decoder ---- */
 
-static inline unsigned CountTrailingZeros(unsigned x) // x != 0
-{
-#if defined(_MSC_VER) && !defined(__clang__)
-    unsigned long bit;
-    _BitScanForward(&bit, x);
-    return bit;
-#else
-    return (unsigned)__builtin_ctz(x);
-#endif
-}
 
 // The scan item by item from a group's flag byte at index, with out bytes
 // decoded before it: every check in its place, so that it fails, or finds
@@ -107,7 +97,7 @@ uint64_t LZSS_GetDecompressedSize(const uint8_t *src, uint64_t srcsize, uint64_t
         // Only the references need reading; the literals before each one
         // are counted from its place in the group.
         while (references != 0) {
-            const unsigned item = CountTrailingZeros(references);
+            const unsigned item = TrailingZeros(references);
             references &= references - 1;
             const uint8_t *const at = items + item + count;
             const unsigned word = at[0] | (unsigned)at[1] << 8;

@@ -10,6 +10,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "Bits.h"
+
 // Limits of what the encoders emit. A window field cannot name a distance of
 // 4095 from every position, so the encoders stop one short of it.
 #define WINDOW_SIZE_8 4094
@@ -112,27 +114,11 @@ static inline uint64_t MatchLength(const uint8_t *a, const uint8_t *b, uint64_t 
     return len;
 }
 
-// Eight input bytes as one word, p[k] in byte k, so that the number of low
-// zero bytes of an exclusive or is the length of a common prefix.
-static inline uint64_t Load64(const uint8_t *p)
-{
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
-}
-
+// With input bytes loaded as words (Load64), the number of low zero bytes
+// of an exclusive or is the length of a common prefix.
 static inline uint64_t LowZeroBytes(uint64_t x) // x != 0
 {
-#if defined(_MSC_VER) && !defined(__clang__)
-    unsigned long bit;
-    _BitScanForward64(&bit, x);
-    return bit / 8;
-#else
-    return (uint64_t)__builtin_ctzll(x) / 8;
-#endif
+    return TrailingZeros(x) / 8;
 }
 
 // MatchLength over the full 17 bytes, eight at a time; 17 bytes must be

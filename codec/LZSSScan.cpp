@@ -43,6 +43,8 @@
 // classes, and the memory stays that of the walkers and their classes.
 #include "LZSS.h"
 
+#include "Bits.h"
+
 #include <assert.h>
 #include <string.h>
 
@@ -60,16 +62,6 @@ const unsigned RING = 32;        // a power of two above MAX_WALKERS
 const uint64_t DONE = UINT64_MAX; // a walker whose scans have all ended
 const uint64_t NO_START = UINT64_MAX; // the starts have run out
 
-inline unsigned Ctz64(uint64_t x) // x != 0
-{
-#if defined(_MSC_VER) && !defined(__clang__)
-    unsigned long bit;
-    _BitScanForward64(&bit, x);
-    return bit;
-#else
-    return (unsigned)__builtin_ctzll(x);
-#endif
-}
 
 // 4096 slots, each free or holding a class: a bitset under a summary word
 // of which words hold a bit. A word whose summary bit is clear holds
@@ -110,14 +102,14 @@ struct Slots {
         if (summary >> w & 1) {
             const uint64_t m = words[w] & (~(uint64_t)0 << (lo & 63));
             if (m != 0) {
-                const unsigned i = w * 64 + Ctz64(m);
+                const unsigned i = w * 64 + TrailingZeros(m);
                 return i <= hi ? i : NONE;
             }
         }
         const uint64_t later = w + 1 < 64 ? summary & (~(uint64_t)0 << (w + 1)) : 0;
         if (later == 0)
             return NONE;
-        const unsigned v = Ctz64(later), i = v * 64 + Ctz64(words[v]);
+        const unsigned v = TrailingZeros(later), i = v * 64 + TrailingZeros(words[v]);
         return i <= hi ? i : NONE;
     }
 
@@ -314,7 +306,7 @@ private:
     {
         const unsigned r = (unsigned)(x & (RING - 1));
         const uint32_t turned = occupied_ >> r | (r != 0 ? occupied_ << (RING - r) : 0);
-        return x + Ctz64(turned);
+        return x + TrailingZeros(turned);
     }
 
     uint32_t NewWalker()
@@ -583,7 +575,7 @@ private:
             // literals before each are counted from its place in the group.
             unsigned references = ~flags & 0xFF, count = 0;
             while (references != 0) {
-                const unsigned item = Ctz64(references);
+                const unsigned item = TrailingZeros(references);
                 references &= references - 1;
                 const uint64_t ref = x + 1 + item + count;
                 const unsigned word = src_[ref] | (unsigned)src_[ref + 1] << 8, f = word & 0xFFF;

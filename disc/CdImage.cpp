@@ -116,14 +116,17 @@ static void SetParity(uint8_t *sector)
     }
 }
 
-bool StartsWithSync(const uint8_t *file, uint64_t size)
-{
-    return size >= sizeof SYNC && memcmp(file, SYNC, sizeof SYNC) == 0;
-}
+static bool IsBcd(uint8_t byte, unsigned below) { return (byte & 0xF) < 10 && (byte >> 4) * 10u + (byte & 0xF) < below; }
 
-bool IsRawImage(const uint8_t *file, uint64_t size)
+uint64_t FirstDataSector(const uint8_t *head, uint64_t n)
 {
-    return size % RAW_SECTOR_SIZE == 0 && StartsWithSync(file, size);
+    for (uint64_t i = 0; n / RAW_SECTOR_SIZE > i; i++) {
+        const uint8_t *const s = head + i * RAW_SECTOR_SIZE;
+        if (memcmp(s, SYNC, sizeof SYNC) == 0 && IsBcd(s[12], 100) && IsBcd(s[13], 60) && IsBcd(s[14], 75) &&
+            (s[15] == 1 || s[15] == 2))
+            return i;
+    }
+    return UINT64_MAX;
 }
 
 size_t SectorDataOffset(const uint8_t *sector)

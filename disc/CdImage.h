@@ -14,13 +14,15 @@
 static const uint64_t RAW_SECTOR_SIZE = 2352;
 static const uint64_t SECTOR_DATA_SIZE = 2048;
 
-// Whether file[0 .. size - 1] starts with the sync pattern
-// 00 FF FF FF FF FF FF FF FF FF FF 00, as a raw image does.
-bool StartsWithSync(const uint8_t *file, uint64_t size);
+// A raw image shows a data sector within its first RAW_IMAGE_LEAD sectors:
+// its first track may be audio, or its data track start with a pregap.
+static const uint64_t RAW_IMAGE_LEAD = 150;
 
-// Whether file[0 .. size - 1] is a raw image: size is a nonzero multiple of
-// RAW_SECTOR_SIZE and the file starts with the sync pattern.
-bool IsRawImage(const uint8_t *file, uint64_t size);
+// The index of the first whole 2352-byte sector of head[0 .. n - 1] that
+// starts as a data sector does: the sync pattern
+// 00 FF FF FF FF FF FF FF FF FF FF 00, an address in BCD (seconds below 60,
+// frames below 75) and mode 1 or 2. UINT64_MAX when none does.
+uint64_t FirstDataSector(const uint8_t *head, uint64_t n);
 
 // Where the SECTOR_DATA_SIZE data bytes of the raw sector sector[0 .. 2351]
 // start: 16 for a Mode 1 sector (byte 15 is 1), 24 for a Mode 2 Form 1

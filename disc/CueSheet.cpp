@@ -61,6 +61,10 @@ bool IsCueSheet(const std::string &name, const uint8_t *head, size_t n)
 {
     if (name.size() >= 4 && UpperCase(name.substr(name.size() - 4)) == ".CUE")
         return true;
+    // A text that merely starts with the word ("File list") is no sheet.
+    if (n != 0 && memchr(head, 0, n) != nullptr)
+        return false;
+    bool file = false; // the last line that counts was a FILE line
     for (const std::string &line : TextLines(head, n)) {
         const std::vector<std::string> words = Words(line);
         if (words.empty())
@@ -68,7 +72,9 @@ bool IsCueSheet(const std::string &name, const uint8_t *head, size_t n)
         const std::string first = UpperCase(words[0]);
         if (first == "REM")
             continue;
-        return first == "FILE" || first == "CATALOG";
+        if (file && first == "TRACK")
+            return true;
+        file = first == "FILE" && words.size() >= 2;
     }
     return false;
 }

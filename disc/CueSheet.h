@@ -26,10 +26,13 @@ struct CueTrack {
 // end counts; the end of the last line starts none.
 std::vector<std::string> TextLines(const uint8_t *text, size_t n);
 
+// How much of a file IsCueSheet looks at.
+static const size_t CUE_SNIFF_SIZE = 64 << 10;
+
 // Whether a file is a cue sheet, by its name (ending in ".cue" in any case)
-// or by its first bytes head[0 .. n - 1]: the first line that is neither
-// blank nor a REM comment starts with FILE or CATALOG (any case, after an
-// optional UTF-8 byte order mark and spaces).
+// or by its first bytes head[0 .. n - 1] (up to CUE_SNIFF_SIZE of them): no
+// NUL byte, and a FILE line whose next line that is neither blank nor a REM
+// comment is a TRACK line (keywords in any case).
 bool IsCueSheet(const std::string &name, const uint8_t *head, size_t n);
 
 // The tracks of the sheet text[0 .. n - 1], in order. Lines end in LF or

@@ -196,14 +196,23 @@ private:
 
     void Close()
     {
-        if (open_ && sound_ && !spent_ && !file_.extents.empty())
+        if (open_ && sound_ && !spent_ && !file_.extents.empty()) {
+            file_.size = offset_;
             files_->push_back(std::move(file_));
+        }
         file_ = IsoFile();
         open_ = false;
     }
 };
 
 } // namespace
+
+static bool IsDescriptor(const uint8_t *d) { return memcmp(d + 1, "CD001", 5) == 0 && d[6] == 1; }
+
+bool StartsIsoFileSystem(const uint8_t *view, uint64_t size)
+{
+    return size >= FIRST_DESCRIPTOR + ISO_BLOCK_SIZE && IsDescriptor(view + FIRST_DESCRIPTOR);
+}
 
 bool ReadIsoFileSystem(const uint8_t *view, uint64_t size, std::vector<IsoFile> *files,
                        std::vector<uint64_t> *directoryBlocks, uint64_t *walked)
@@ -218,7 +227,7 @@ bool ReadIsoFileSystem(const uint8_t *view, uint64_t size, std::vector<IsoFile> 
         if (size < at + ISO_BLOCK_SIZE)
             return false;
         const uint8_t *const d = view + at;
-        if (memcmp(d + 1, "CD001", 5) != 0 || d[6] != 1)
+        if (!IsDescriptor(d))
             return false;
         if (d[0] == TYPE_TERMINATOR)
             break;
@@ -301,7 +310,7 @@ std::string IsoNames::Name(uint64_t position) const
     return paths_[it->file] + "+0x" + std::string(hex + n, sizeof hex - n);
 }
 
-static bool SameIgnoringCase(const std::string &a, const std::string &b)
+bool SameIgnoringCase(const std::string &a, const std::string &b)
 {
     if (a.size() != b.size())
         return false;
@@ -314,21 +323,31 @@ static bool SameIgnoringCase(const std::string &a, const std::string &b)
 }
 
 IsoLookup FindIsoPosition(const std::vector<IsoFile> &files, const std::string &path, uint64_t offset,
-                          uint64_t *position)
+                          uint64_t *position, std::vector<std::string> *alike)
 {
-    for (const IsoFile &file : files) {
-        if (!SameIgnoringCase(file.path, path))
-            continue;
-        uint64_t size = 0;
-        for (const IsoExtent &e : file.extents) {
-            if (offset >= e.offset && offset - e.offset < e.length) {
-                *position = e.position + (offset - e.offset);
-                return ISO_FOUND;
-            }
-            size = std::max(size, e.offset + e.length);
+    const IsoFile *found = nullptr;
+    size_t matches = 0;
+    for (const IsoFile &file : files)
+        if (file.path == path) {
+            found = &file, matches = 1;
+            break;
         }
-        *position = size;
-        return ISO_PAST_END;
-    }
-    return ISO_NO_FILE;
+    if (found == nullptr)
+        for (const IsoFile &file : files)
+            if (SameIgnoringCase(file.path, path)) {
+                found = &file, matches++;
+                if (alike != nullptr)
+                    alike->push_back(file.path);
+            }
+    if (matches != 1)
+        return matches == 0 ? ISO_NO_FILE : ISO_AMBIGUOUS;
+    for (const IsoExtent &e : found->extents)
+        if (offset >= e.offset && offset - e.offset < e.length) {
+            *position = e.position + (offset - e.offset);
+            return ISO_FOUND;
+        }
+    if (offset < found->size)
+        return ISO_NOT_HELD;
+    *position = found->size;
+    return ISO_PAST_END;
 }

@@ -24,6 +24,7 @@ struct IsoExtent {
 struct IsoFile {
     std::string path;
     std::vector<IsoExtent> extents;
+    uint64_t size = 0; // as its directory records say, also where the view holds less
 };
 
 // Reads the ISO 9660 file system of the data view view[0 .. size - 1] (the
@@ -74,16 +75,27 @@ struct IsoFile {
 bool ReadIsoFileSystem(const uint8_t *view, uint64_t size, std::vector<IsoFile> *files,
                        std::vector<uint64_t> *directoryBlocks = nullptr, uint64_t *walked = nullptr);
 
+// Whether view[0 .. size - 1] starts a file system as ReadIsoFileSystem
+// needs it: block 16 a volume descriptor (type byte, "CD001", version 1).
+bool StartsIsoFileSystem(const uint8_t *view, uint64_t size);
+
+// Whether a and b are the same but for the case of ASCII letters, as names
+// compare on a disc or a system that ignores case.
+bool SameIgnoringCase(const std::string &a, const std::string &b);
+
 // Where byte `offset` of the file at `path` lies in the view, as a user
-// names it from the listing: the path compares without regard to ASCII case,
-// the first file of that path listed is taken, and the offset counts across
-// its extents as IsoExtent::offset does. Returns ISO_FOUND with *position
-// set; ISO_NO_FILE when no file has that path; ISO_PAST_END when no extent
-// holds the offset, with *position set to the file's size as far as its
-// extents tell (the end of its last byte in the view).
-enum IsoLookup { ISO_FOUND, ISO_NO_FILE, ISO_PAST_END };
+// names it from the listing: the file whose path is exactly `path` (the
+// first listed of several), else the only one whose path is the same
+// without regard to ASCII case; the offset counts across its extents as
+// IsoExtent::offset does. Returns ISO_FOUND with *position set; ISO_NO_FILE
+// when no file has that path; ISO_AMBIGUOUS when several have it but for
+// case and none exactly, their paths in *alike (when given) in the order
+// listed; ISO_PAST_END when the offset is at or past the file's size, with
+// *position set to that size; ISO_NOT_HELD when the offset is inside the
+// file but no extent in the view holds it.
+enum IsoLookup { ISO_FOUND, ISO_NO_FILE, ISO_AMBIGUOUS, ISO_PAST_END, ISO_NOT_HELD };
 IsoLookup FindIsoPosition(const std::vector<IsoFile> &files, const std::string &path, uint64_t offset,
-                          uint64_t *position);
+                          uint64_t *position, std::vector<std::string> *alike = nullptr);
 
 // Names view positions by file, from what ReadIsoFileSystem returned. Built
 // in O(n log n) for n extents; each name is a binary search.

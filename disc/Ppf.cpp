@@ -1,5 +1,7 @@
 #include "Ppf.h"
 
+#include <string.h>
+
 static const uint64_t MAX_COUNT = 255;
 // Unchanged bytes cost two each inside an entry (new and undo), a new entry
 // 9 bytes of offset and count: up to four are cheaper carried.
@@ -84,4 +86,9 @@ const std::vector<uint8_t> &PpfWriter::Take(bool last)
     taken_.swap(patch_);
     patch_.clear();
     return taken_;
+}
+
+bool IsPpfPatch(const uint8_t *head, size_t n)
+{
+    return n >= 5 && memcmp(head, "PPF", 3) == 0 && head[3] >= '1' && head[3] <= '3' && head[4] == '0';
 }

@@ -11,6 +11,7 @@
 #ifndef EXSPACK_PPF_H
 #define EXSPACK_PPF_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -18,6 +19,10 @@
 
 static const uint64_t PPF_BLOCK_CHECK_OFFSET = 0x9320;
 static const uint64_t PPF_BLOCK_CHECK_SIZE = 1024;
+
+// Whether head[0 .. n - 1], a file's first bytes, start a PPF patch of any
+// version: "PPF10", "PPF20" or "PPF30".
+bool IsPpfPatch(const uint8_t *head, size_t n);
 
 class PpfWriter {
 public:

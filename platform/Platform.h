@@ -11,6 +11,7 @@
 #ifndef EXSPACK_PLATFORM_H
 #define EXSPACK_PLATFORM_H
 
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -28,6 +29,21 @@ struct Error {
 Error CantOpen(const std::string &path);  // "Can't open: PATH"
 Error CantWrite(const std::string &path); // "Can't write: PATH"
 Error NoMemory();                         // "Error: malloc()"
+
+// printf's formatting into a string, of any length; FormatArgs takes the
+// arguments as a va_list, which it uses up.
+std::string FormatArgs(const char *format, va_list args);
+std::string Format(const char *format, ...)
+#if defined(__MINGW32__)
+    __attribute__((format(gnu_printf, 1, 2)))
+#elif defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// The folder part of path, with its last separator ('/', or on Windows '/'
+// or '\\'): "" when path has none.
+std::string FolderOf(const std::string &path);
 
 // On Windows, replaces the arguments with their UTF-8 forms, taken from the
 // wide command line, so that any path arrives as typed. Elsewhere arguments

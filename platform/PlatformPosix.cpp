@@ -175,8 +175,8 @@ static bool WriteAll(int fd, const uint8_t *data, uint64_t size)
     return true;
 }
 
-// Where DivertStdout put the real standard output, or 1.
-static int realStdout = 1;
+// Where DivertStdout (Platform.cpp) put the real standard output, or 1.
+extern int divertedStdout;
 
 // The descriptor of this process that path leads to through its folder of
 // descriptors (/dev/stdout, /dev/fd/N, /proc/self/fd/N), or -1: the links
@@ -324,7 +324,7 @@ Error OutputFile::Open(const char *path, bool flush)
 
     const int descriptor = DescriptorBehind(path);
     if (descriptor == 1 || descriptor == 2) {
-        state->fd = descriptor == 1 ? realStdout : 2;
+        state->fd = descriptor == 1 ? divertedStdout : 2;
         state_ = state;
         return Error();
     }
@@ -360,9 +360,7 @@ Error OutputFile::Open(const char *path, bool flush)
             return CantOpen(path);
         }
     }
-    const size_t slash = state->target.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "" : state->target.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? state->target : state->target.substr(slash + 1);
+    const std::string folder = FolderOf(state->target), name = state->target.substr(folder.size());
 
     HandleInterrupts();
     state->kind = State::REPLACE;
@@ -454,8 +452,7 @@ Error OutputFile::Commit()
         BlockInterrupts(false, &mask);
         // The new name on disk too: until then a power cut may bring the
         // old file back, or lose a new one.
-        const size_t slash = state->target.find_last_of('/');
-        ok = ok && (!state->flush || FlushFolderEntries(slash == std::string::npos ? "" : state->target.substr(0, slash + 1)));
+        ok = ok && (!state->flush || FlushFolderEntries(FolderOf(state->target)));
     }
     const Error result = ok ? Error() : CantWrite(state->path);
     delete state;
@@ -513,28 +510,6 @@ bool ListFolder(const char *path, std::vector<std::string> *names, std::vector<s
 }
 
 void PrintText(FILE *stream, const char *text) { fputs(text, stream); }
-
-FILE *DivertStdout(void)
-{
-    fflush(stdout);
-    const int saved = dup(fileno(stdout));
-    if (saved < 0)
-        return stdout;
-    const int null = open("/dev/null", O_WRONLY);
-    FILE *report = null < 0 ? NULL : fdopen(saved, "w");
-    if (report == NULL || dup2(null, fileno(stdout)) < 0) {
-        if (report != NULL)
-            fclose(report);
-        else
-            close(saved);
-        if (null >= 0)
-            close(null);
-        return stdout;
-    }
-    close(null);
-    realStdout = saved;
-    return report;
-}
 
 PathKind KindOfPath(const char *path)
 {

@@ -561,29 +561,6 @@ void PrintText(FILE *stream, const char *text)
     }
 }
 
-// dup, dup2, fdopen and fileno exist under these names in the Windows C
-// runtime too.
-FILE *DivertStdout(void)
-{
-    fflush(stdout);
-    const int saved = dup(fileno(stdout));
-    if (saved < 0)
-        return stdout;
-    const int null = open("NUL", O_WRONLY);
-    FILE *report = null < 0 ? NULL : fdopen(saved, "w");
-    if (report == NULL || dup2(null, fileno(stdout)) < 0) {
-        if (report != NULL)
-            fclose(report);
-        else
-            close(saved);
-        if (null >= 0)
-            close(null);
-        return stdout;
-    }
-    close(null);
-    return report;
-}
-
 PathKind KindOfPath(const char *path)
 {
     std::wstring wide;

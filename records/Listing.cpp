@@ -1,46 +1,21 @@
 #include "Listing.h"
 
-#include <stdio.h>
-
-#include "LZSS.h"
-
-static std::string Format(const char *format, unsigned long long a, unsigned long long b = 0,
-                          unsigned long long c = 0, unsigned long long d = 0)
-{
-    char text[128];
-    snprintf(text, sizeof text, format, a, b, c, d);
-    return text;
-}
-
-std::string RecordFileName(uint64_t position) { return Format("%08llX.bin", position); }
-
-Error DecodeRecord(const uint8_t *data, const FoundRecord &record, Buffer *decoded)
-{
-    if (!decoded->Allocate(record.decoded))
-        return NoMemory();
-    LZSS_Decompress(data + record.position + HEADER_SIZE, decoded->data());
-    return Error();
-}
-
 Error Listing::Open(const char *path)
 {
-    records_.clear();
-    if (Error error = container_.Open(path, Container::TO_READ))
-        return error;
-    for (const Area &area : container_.areas())
-        if (!FindRecords(container_.data(), area.begin, area.end, &records_))
-            return NoMemory(); // not an empty listing
-    return Error();
+    view_.reset();
+    return ImageView::Open(path, true, &view_);
 }
 
 std::string Listing::Notice() const
 {
-    if (container_.kind() == Container::CUT_RAW_IMAGE)
-        return container_.SheetNotice() +
-               "Not read as a CD image: the size is not a whole number of 2352-byte sectors\n";
-    if (container_.kind() == Container::RAW_IMAGE)
-        return container_.SheetNotice() + "CD image: 2352-byte sectors; positions count 2048 data bytes per sector\n";
-    return container_.SheetNotice();
+    if (view_->kind() == ImageView::CUT_RAW_IMAGE)
+        return view_->sheetNotice() +
+               Format("Not read as a CD image: the size is not a whole number of 2352-byte sectors (%llu byte%s "
+                      "past the last whole one: the image is cut short or is not a CD image)\n",
+                      (unsigned long long)view_->cutBytes(), view_->cutBytes() == 1 ? "" : "s");
+    if (view_->kind() == ImageView::RAW_IMAGE)
+        return view_->sheetNotice() + "CD image: 2352-byte sectors; positions count 2048 data bytes per sector\n";
+    return view_->sheetNotice();
 }
 
 // The widths hold a 32-bit file's largest record (10 digits) and decoded
@@ -51,17 +26,11 @@ std::string Listing::Heading() const
                    : "Position    Compressed  Uncompressed  Header\n";
 }
 
-static std::string HeaderColumn(const FoundRecord &record)
-{
-    if (record.header_size == (uint32_t)record.decoded)
-        return "ok";
-    return Format("header says %llu", record.header_size);
-}
-
 std::string Listing::Row(size_t i) const
 {
-    const FoundRecord &record = records_[i];
-    std::string row = Format("0x%08llX  %-10llu  %-12llu  ", record.position, record.length, record.decoded);
+    const FoundRecord &record = records()[i];
+    std::string row = Format("0x%08llX  %-10llu  %-12llu  ", (unsigned long long)record.position,
+                             (unsigned long long)record.length, (unsigned long long)record.decoded);
     const std::string header = HeaderColumn(record);
     if (!names())
         return row + header + "\n";
@@ -71,12 +40,12 @@ std::string Listing::Row(size_t i) const
     return row + "  " + File(i) + "\n";
 }
 
-std::string Listing::Count() const { return Format("%llu records\n", records_.size()); }
+std::string Listing::Count() const { return Format("%llu records\n", (unsigned long long)records().size()); }
 
 std::string Listing::Text() const
 {
     std::string text = Notice() + Heading();
-    for (size_t i = 0; i < records_.size(); i++)
+    for (size_t i = 0; i < records().size(); i++)
         text += Row(i);
     return text + Count();
 }
@@ -89,10 +58,10 @@ Error Listing::MakeFolder(const char *folder) const
 Error Listing::WriteRecord(const char *folder, size_t i) const
 {
     Buffer decoded;
-    if (Error error = DecodeRecord(container_.data(), records_[i], &decoded))
+    if (Error error = DecodeRecord(view_->data(), records()[i], &decoded))
         return error;
     // Unflushed: the folder is flushed once, with all of them (WriteTable).
-    return WriteFileSafely(PathInFolder(folder, RecordFileName(records_[i].position)).c_str(), decoded.data(),
+    return WriteFileSafely(PathInFolder(folder, RecordFileName(records()[i].position)).c_str(), decoded.data(),
                            decoded.size(), false);
 }
 
@@ -100,7 +69,7 @@ Error Listing::Extract(const char *folder) const
 {
     if (Error error = MakeFolder(folder))
         return error;
-    for (size_t i = 0; i < records_.size(); i++)
+    for (size_t i = 0; i < records().size(); i++)
         if (Error error = WriteRecord(folder, i))
             return error;
     return WriteTable(folder);
@@ -115,17 +84,6 @@ Error Listing::WriteTable(const char *folder) const
     return FlushFolder(folder);
 }
 
-std::string Listing::Table() const
-{
-    std::string table = std::string(RECORD_LIST_HEADING) + "\n";
-    for (size_t i = 0; i < records_.size(); i++) {
-        const FoundRecord &record = records_[i];
-        table += Format("0x%08llX\t%llu\t%llu\t", record.position, record.length, record.decoded) +
-                 HeaderColumn(record) + "\t" + File(i) + "\n";
-    }
-    return table;
-}
-
 std::string PutBackHeading(bool names)
 {
     return names ? "Position    Room        Compressed  Uncompressed  Stream   File\n"
@@ -134,7 +92,8 @@ std::string PutBackHeading(bool names)
 
 std::string PutBackRow(const PutBackLine &line, bool names)
 {
-    std::string row = Format("0x%08llX  %-10llu  %-10llu  %-12llu  ", line.position, line.room, line.length, line.size);
+    std::string row = Format("0x%08llX  %-10llu  %-10llu  %-12llu  ", (unsigned long long)line.position,
+                             (unsigned long long)line.room, (unsigned long long)line.length, (unsigned long long)line.size);
     const std::string stream = PUT_STREAM_NAMES[line.stream];
     if (!names)
         return row + stream + "\n";
@@ -144,4 +103,4 @@ std::string PutBackRow(const PutBackLine &line, bool names)
     return row + "  " + line.file + "\n";
 }
 
-std::string PutBackCount(size_t count) { return Format("%llu records put back\n", count); }
+std::string PutBackCount(size_t count) { return Format("%llu records put back\n", (unsigned long long)count); }

@@ -10,29 +10,30 @@
 #include <string>
 #include <vector>
 
-#include "Container.h"
+#include <memory>
+
+#include "ImageView.h"
 #include "Platform.h"
 #include "PutBack.h"
+#include "RecordList.h"
 #include "Records.h"
 
-// The records of a container, found as -l finds them.
+// The records of an image, found as -l finds them: its record map.
 class Listing {
 public:
-    // Opens the container at path to read and finds every record in it.
-    // Errors: those of Container::Open, "Error: malloc()" when the search
-    // has no work memory. The search is a codec call (see
+    // Reads the image at path with its record map (ImageView::Open).
+    // Errors: those of ImageView::Open. The search is a codec call (see
     // FindRecord): a false candidate may leave the scanner's message on
     // stdout, which a driver drops.
     Error Open(const char *path);
 
-    const std::vector<FoundRecord> &records() const { return records_; }
-    // The container, open to read: for a driver that unpacks its records,
-    // or puts back into the same file (Container::Open), which empties it.
-    const Container &container() const { return container_; }
-    Container &container() { return container_; }
-    bool names() const { return container_.HasFileNames(); }
+    const std::vector<FoundRecord> &records() const { return view_->records(); }
+    // The image: for a driver that unpacks its records, or puts back into
+    // the same file (PutBack's listed).
+    const std::shared_ptr<const ImageView> &view() const { return view_; }
+    bool names() const { return view_->HasFileNames(); }
     // The File column of record i: "PATH+0xOFFSET", or "-" in no file.
-    std::string File(size_t i) const { return container_.FileName(records_[i].position); }
+    std::string File(size_t i) const { return view_->FileName(records()[i].position); }
 
     // The report's lines, each ending in '\n': the notices about the
     // container ("" when there are none, else one or more lines), the
@@ -59,21 +60,12 @@ public:
     Error WriteRecord(const char *folder, size_t i) const;
     Error WriteTable(const char *folder) const;
 
-    // The record list's text: RECORD_LIST_HEADING, then one line a record,
-    // as PutBack.h describes.
-    std::string Table() const;
+    // The record list's text (RecordListText).
+    std::string Table() const { return RecordListText(*view_); }
 
 private:
-    Container container_;
-    std::vector<FoundRecord> records_;
+    std::shared_ptr<const ImageView> view_;
 };
-
-// The name -l gives record's file: its position as 8 upper-case hex digits
-// and ".bin".
-std::string RecordFileName(uint64_t position);
-
-// Decodes the record found at data + record.position into *decoded.
-Error DecodeRecord(const uint8_t *data, const FoundRecord &record, Buffer *decoded);
 
 // The lines of the -i report, each ending in '\n': the heading (with a File
 // column when the container names positions by file), one line's row, and

@@ -3,7 +3,6 @@
 #include <assert.h>
 
 #include "LZSS.h"
-#include "Listing.h"
 
 Error PackFile(const char *path, bool best, Buffer *record, uint64_t *length, uint64_t *size)
 {
@@ -25,9 +24,9 @@ Error PackFile(const char *path, bool best, Buffer *record, uint64_t *length, ui
     return Error();
 }
 
-Error UnpackAt(const Container &container, uint64_t position, FoundRecord *record, Buffer *decoded)
+Error UnpackAt(const ImageView &view, uint64_t position, FoundRecord *record, Buffer *decoded)
 {
-    switch (CheckRecord(container.data(), container.AreaEnd(position), position, record)) {
+    switch (CheckRecord(view.data(), view.AreaEnd(position), position, record)) {
     case RECORD_OK:
         break;
     case RECORD_SMALL:
@@ -35,5 +34,5 @@ Error UnpackAt(const Container &container, uint64_t position, FoundRecord *recor
     case RECORD_BAD:
         return Error{"Error: Bad file"};
     }
-    return DecodeRecord(container.data(), *record, decoded);
+    return DecodeRecord(view.data(), *record, decoded);
 }

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "Container.h"
+#include "ImageView.h"
 #include "Platform.h"
 #include "Records.h"
 
@@ -17,11 +17,11 @@
 // LZSS_Compress*()".
 Error PackFile(const char *path, bool best, Buffer *record, uint64_t *length, uint64_t *size);
 
-// Unpacks the record at position of the container's data, as -d reads it:
+// Unpacks the record at position of the image's data, as -d reads it:
 // within the area (a raw image's run of data sectors) that holds position.
 // Fills *record and *decoded. Errors: "Error: Small file" when fewer than a
 // record's smallest size is left there, "Error: Bad file" when the scanner
 // refuses the stream, "Error: malloc()".
-Error UnpackAt(const Container &container, uint64_t position, FoundRecord *record, Buffer *decoded);
+Error UnpackAt(const ImageView &view, uint64_t position, FoundRecord *record, Buffer *decoded);
 
 #endif

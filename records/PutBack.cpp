@@ -1,36 +1,14 @@
 #include "PutBack.h"
 
-#include "CueSheet.h"
-
 #include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
-#include <map>
 
-const char RECORD_LIST[] = "records.tsv";
-const char RECORD_LIST_HEADING[] = "position\troom\tuncompressed\theader\tfile";
-
-static std::string AtPosition(const char *format, uint64_t a, uint64_t b = 0)
-{
-    char text[128];
-    snprintf(text, sizeof text, format, (unsigned long long)a, (unsigned long long)b);
-    return text;
-}
-
-bool IsRecordName(const std::string &name, uint64_t *position)
-{
-    if (name.size() != 12 ||
-        !std::all_of(name.begin(), name.begin() + 8, [](char c) { return isxdigit((unsigned char)c) != 0; }))
-        return false;
-    for (int i = 0; i < 4; i++)
-        if (tolower((unsigned char)name[8 + i]) != ".bin"[i])
-            return false;
-    *position = strtoull(name.substr(0, 8).c_str(), NULL, 16);
-    return true;
-}
+#include "ChangeSet.h"
+#include "RecordList.h"
 
 struct Item {
     std::string path, name;
@@ -38,12 +16,6 @@ struct Item {
     FoundRecord room;  // the record there, with the room as its length
     uint64_t length;   // of the record there
 };
-
-static std::string Folder(const std::string &path)
-{
-    const size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
-}
 
 // The files to put back, in order of position; a single file is read at
 // once, before the container, the files of a folder one by one later. Fills
@@ -56,7 +28,7 @@ static Error Gather(const char *from, std::vector<Item> *items, bool *folder, Bu
     if (!*folder) {
         items->push_back({from, "", 0, {}, 0});
         std::vector<std::string> beside;
-        const std::string there = Folder(from);
+        const std::string there = FolderOf(from).empty() ? "." : FolderOf(from);
         if (ListFolder(there.c_str(), &beside) && std::count(beside.begin(), beside.end(), RECORD_LIST))
             *list = PathInFolder(there.c_str(), RECORD_LIST);
         return ReadWholeFile(from, single);
@@ -80,85 +52,44 @@ static Error Gather(const char *from, std::vector<Item> *items, bool *folder, Bu
     std::stable_sort(items->begin(), items->end(), [](const Item &a, const Item &b) { return a.position < b.position; });
     for (size_t i = 1; i < items->size(); i++)
         if ((*items)[i - 1].position == (*items)[i].position)
-            return Error{AtPosition("Error: Two files for the record at 0x%08llX: ", (*items)[i].position) +
+            return Error{Format("Error: Two files for the record at 0x%08llX: ", (unsigned long long)(*items)[i].position) +
                          (*items)[i - 1].name + " and " + (*items)[i].name};
     return Error();
 }
 
-// The rooms the record list at path gives, by position.
-static Error ReadList(const std::string &path, std::map<uint64_t, uint64_t> *rooms)
+// Packs the input into the item's room and puts it into the change, then
+// reads it back through the change as unpacking reads it.
+static Error Place(ChangeSet *change, const Item &item, const Buffer &input, PutBackLine *line)
 {
-    Buffer text;
-    if (Error error = ReadWholeFile(path.c_str(), &text))
-        return error;
-    const std::vector<std::string> lines = TextLines(text.data(), (size_t)text.size());
-    for (uint64_t number = 1; number <= lines.size(); number++) {
-        const std::string &line = lines[number - 1];
-        unsigned long long position, room;
-        int n = 0;
-        const bool good = number == 1 ? line == RECORD_LIST_HEADING
-                                      : line.empty() || (sscanf(line.c_str(), "0x%llx\t%llu\t%n", &position, &room, &n) == 2 &&
-                                                         n > 0 && line.compare(0, 2, "0x") == 0);
-        if (!good)
-            return Error{AtPosition("Error: Bad line %llu in ", number) + path};
-        if (number > 1 && !line.empty())
-            (*rooms)[position] = room;
-    }
-    return Error();
-}
-
-// The room at the item's position: the record -l would list there, or, on
-// the list, the listed length where the container agrees with it.
-static Error FindRoom(const Container &container, const std::map<uint64_t, uint64_t> &rooms, Item *item)
-{
-    const uint64_t end = container.AreaEnd(item->position);
-    const bool found = HoldsMagic(container.data(), container.size(), item->position) &&
-                       CheckRecord(container.data(), end, item->position, &item->room) == RECORD_OK;
-    item->length = found ? item->room.length : 0;
-    const auto listed = rooms.find(item->position);
-    if (listed == rooms.end())
-        return found ? Error() : Error{AtPosition("Error: No record at 0x%08llX", item->position)};
-    const uint64_t room = listed->second;
-    const uint8_t *const data = container.data() + item->position;
-    if (!found || room > end - item->position || item->length > room ||
-        !std::all_of(data + item->length, data + room, [](uint8_t b) { return b == 0; }))
-        return Error{std::string("Error: ") + RECORD_LIST + " does not match " + container.path() +
-                     AtPosition(" at 0x%08llX", item->position)};
-    item->room.length = room;
-    return Error();
-}
-
-// Packs the input into the item's room and puts it into the container,
-// which is read from `into` where it is not held in memory.
-static Error Place(Container *container, const char *into, const Item &item, const Buffer &input, PutBackLine *line)
-{
+    const ImageView &view = change->view();
     Placement placed;
-    switch (PlaceRecord(container->data(), item.room, input.data(), input.size(), &placed)) {
+    switch (PlaceRecord(view.data(), item.room, input.data(), input.size(), &placed)) {
     case PLACE_OK:
         break;
     case PLACE_NO_ROOM:
         return Error{"Error: No room for " + item.path +
-                     AtPosition(": %llu bytes, room %llu", placed.smallest, item.room.length)};
+                     Format(": %llu bytes, room %llu", (unsigned long long)placed.smallest, (unsigned long long)item.room.length)};
     case PLACE_NO_MEMORY:
         return NoMemory();
     case PLACE_ENCODER_FAILED:
         return Error{"Error: LZSS_Compress*()"};
     }
-    // Read back as unpacking reads it, from a raw image's own sectors. A
-    // room lies within the data sectors, so Put fails only when the sectors
-    // it reads from the file do not come: that is the file's fault, not the
-    // record's.
-    const bool put = placed.stream == PUT_SAME || container->Put(item.position, placed.record, item.room.length);
-    const bool placedWell = put && (placed.stream == PUT_SAME ||
-                                    CheckPlaced(container->data(), container->AreaEnd(item.position), item.position,
-                                                placed.length, input.data(), input.size()));
+    // A room lies within the data sectors, so Put and Read fail only when
+    // the sectors they read from the file do not come: that is the file's
+    // fault, not the record's. A record that reads back whole within its
+    // room reads back so within its area.
+    std::vector<uint8_t> back(placed.stream == PUT_SAME ? 0 : (size_t)item.room.length);
+    const bool put = placed.stream == PUT_SAME || (change->Put(item.position, placed.record, item.room.length) &&
+                                                   change->Read(item.position, back.data(), back.size()));
+    const bool placedWell =
+        put && (placed.stream == PUT_SAME || CheckPlaced(back.data(), back.size(), 0, placed.length, input.data(), input.size()));
     free(placed.record);
     if (!put)
-        return CantOpen(into);
+        return CantOpen(view.path());
     if (!placedWell)
-        return Error{AtPosition("Error: Record put back at 0x%08llX does not read back", item.position)};
+        return Error{Format("Error: Record put back at 0x%08llX does not read back", (unsigned long long)item.position)};
     *line = {item.position, item.room.length, placed.stream == PUT_SAME ? item.length : placed.length, input.size(),
-             placed.stream, container->FileName(item.position)};
+             placed.stream, view.FileName(item.position)};
     return Error();
 }
 
@@ -183,7 +114,7 @@ static Error CheckPatch(const char *patch)
 }
 
 Error PutBack(const char *from, const char *into, const DataPosition &position, const char *patch,
-              PutBackReport *report, Container *listed)
+              PutBackReport *report, const std::shared_ptr<const ImageView> &listed)
 {
     if (Error error = CheckPatch(patch))
         return error;
@@ -193,27 +124,29 @@ Error PutBack(const char *from, const char *into, const DataPosition &position, 
     std::string list;
     if (Error error = Gather(from, &items, &folder, &single, &report->leftOut, &list))
         return error;
-    std::map<uint64_t, uint64_t> rooms;
+    ListedRooms rooms;
     if (!list.empty())
-        if (Error error = ReadList(list, &rooms))
+        if (Error error = ReadRecordList(list, &rooms))
             return error;
-    Container container;
-    if (Error error = container.Open(into, patch != nullptr ? Container::TO_PATCH : Container::TO_CHANGE, listed))
+    std::unique_ptr<ChangeSet> change;
+    if (Error error = ChangeSet::Open(into, patch != nullptr, listed, &change))
         return error;
-    report->notice = container.SheetNotice();
-    if (patch != nullptr && container.IsFile(patch))
+    const ImageView &view = change->view();
+    report->notice = view.sheetNotice();
+    report->hint = view.hint();
+    if (patch != nullptr && change->IsFile(patch))
         return Error{std::string("Error: The patch and the container are one file: ") + patch};
     if (!folder)
-        if (Error error = container.Locate(position, &items[0].position))
+        if (Error error = view.Locate(position, &items[0].position))
             return error;
 
     for (Item &item : items)
-        if (Error error = FindRoom(container, rooms, &item))
+        if (Error error = MatchRoom(view, rooms, item.position, &item.room, &item.length))
             return error;
     for (size_t i = 1; i < items.size(); i++)
         if (items[i - 1].position + items[i - 1].room.length > items[i].position)
-            return Error{AtPosition("Error: Overlapping records at 0x%08llX and 0x%08llX", items[i - 1].position,
-                                    items[i].position)};
+            return Error{Format("Error: Overlapping records at 0x%08llX and 0x%08llX",
+                                (unsigned long long)items[i - 1].position, (unsigned long long)items[i].position)};
 
     report->lines.resize(items.size());
     for (size_t i = 0; i < items.size(); i++) {
@@ -221,10 +154,9 @@ Error PutBack(const char *from, const char *into, const DataPosition &position, 
         if (folder)
             if (Error error = ReadWholeFile(items[i].path.c_str(), &read))
                 return error;
-        if (Error error = Place(&container, container.path().c_str(), items[i], folder ? read : single,
-                                &report->lines[i]))
+        if (Error error = Place(change.get(), items[i], folder ? read : single, &report->lines[i]))
             return error;
     }
-    report->names = container.HasFileNames();
-    return container.Commit(patch, AtPosition("exspack: %llu records put back", items.size()));
+    report->names = view.HasFileNames();
+    return change->Commit(patch, Format("exspack: %llu records put back", (unsigned long long)items.size()));
 }

@@ -3,17 +3,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "Bits.h"
 #include "LZSS.h"
 
 static const uint8_t MAGIC[4] = {RECORD_MAGIC & 0xFF, RECORD_MAGIC >> 8 & 0xFF, RECORD_MAGIC >> 16 & 0xFF,
                                  RECORD_MAGIC >> 24};
-
-static inline uint64_t Load64(const uint8_t *p)
-{
-    uint64_t word;
-    memcpy(&word, p, sizeof word);
-    return word;
-}
 
 // The bytes of x that are zero marked by their top bit (the classic test):
 // exact as a yes or no, and in the lowest byte marked, since a borrow only
@@ -23,26 +17,9 @@ static inline uint64_t ZeroBytes(uint64_t x)
     return (x - 0x0101010101010101u) & ~x & 0x8080808080808080u;
 }
 
-// The place of the lowest byte marked in x (x != 0), as a load puts bytes
-// in order on a little-endian machine.
-static inline unsigned LowestMarkedByte(uint64_t x)
-{
-#if defined(_MSC_VER) && !defined(__clang__)
-    unsigned long bit;
-    _BitScanForward64(&bit, x);
-    return (unsigned)bit / 8;
-#else
-    return (unsigned)__builtin_ctzll(x) / 8;
-#endif
-}
-
-static inline bool LittleEndian()
-{
-    const uint16_t one = 1;
-    uint8_t first;
-    memcpy(&first, &one, 1);
-    return first == 1;
-}
+// The place of the lowest byte marked in x (x != 0): with words loaded by
+// Load64, the first such byte in memory.
+static inline unsigned LowestMarkedByte(uint64_t x) { return TrailingZeros(x) / 8; }
 
 // The first position from p to last (both inclusive) that holds the magic,
 // or NULL. Eight positions are tested at once: position p + k holds the magic
@@ -57,11 +34,8 @@ static const uint8_t *FindMagic(const uint8_t *p, const uint8_t *last)
         const uint64_t diff = (Load64(p) ^ ones * MAGIC[0]) | (Load64(p + 1) ^ ones * MAGIC[1]) |
                               (Load64(p + 2) ^ ones * MAGIC[2]) | (Load64(p + 3) ^ ones * MAGIC[3]);
         const uint64_t zero = ZeroBytes(diff);
-        if (zero != 0) {
-            if (LittleEndian()) // the first position that holds it, at once
-                return p + LowestMarkedByte(zero);
-            break;
-        }
+        if (zero != 0)
+            return p + LowestMarkedByte(zero); // the first position that holds it, at once
         p += 8;
     }
     for (; p <= last; p++)
@@ -133,14 +107,8 @@ uint64_t NextMagics(void *context, uint64_t *starts, uint64_t room)
         if (last - p < 7)
             break;
         const uint64_t at = (uint64_t)(p - search.data) + HEADER_SIZE;
-        if (LittleEndian()) {
-            for (uint64_t zero = ExactZeroBytes(diff); zero != 0; zero &= zero - 1)
-                starts[n++] = at + LowestMarkedByte(zero);
-        } else {
-            for (unsigned k = 0; k < 8; k++)
-                if (memcmp(p + k, MAGIC, sizeof MAGIC) == 0)
-                    starts[n++] = at + k;
-        }
+        for (uint64_t zero = ExactZeroBytes(diff); zero != 0; zero &= zero - 1)
+            starts[n++] = at + LowestMarkedByte(zero);
         p += 8;
     }
     if (room - n >= 8) // fewer than eight positions left
@@ -208,14 +176,12 @@ void WriteHeader(uint8_t *to, uint64_t size)
     }
 }
 
-// Decodes the record found at data + position into a new buffer of its
-// decoded size, or returns NULL when there is no memory for it.
-static uint8_t *Unpack(const uint8_t *data, const FoundRecord &record)
+Error DecodeRecord(const uint8_t *data, const FoundRecord &record, Buffer *decoded)
 {
-    uint8_t *decoded = (uint8_t *)malloc(record.decoded != 0 ? record.decoded : 1);
-    if (decoded != NULL)
-        LZSS_Decompress(data + record.position + HEADER_SIZE, decoded);
-    return decoded;
+    if (!decoded->Allocate(record.decoded))
+        return NoMemory();
+    LZSS_Decompress(data + record.position + HEADER_SIZE, decoded->data());
+    return Error();
 }
 
 PlaceResult PlaceRecord(const uint8_t *data, const FoundRecord &room, const uint8_t *input, uint64_t size,
@@ -223,12 +189,10 @@ PlaceResult PlaceRecord(const uint8_t *data, const FoundRecord &room, const uint
 {
     placed->room = room;
     if (room.decoded == size && room.header_size == (uint32_t)size) {
-        uint8_t *decoded = Unpack(data, room);
-        if (decoded == NULL)
+        Buffer decoded;
+        if (DecodeRecord(data, room, &decoded))
             return PLACE_NO_MEMORY;
-        const bool same = size == 0 || memcmp(decoded, input, size) == 0;
-        free(decoded);
-        if (same) {
+        if (size == 0 || memcmp(decoded.data(), input, size) == 0) {
             placed->record = (uint8_t *)malloc(room.length);
             if (placed->record == NULL)
                 return PLACE_NO_MEMORY;
@@ -305,8 +269,6 @@ bool CheckPlaced(const uint8_t *data, uint64_t datasize, uint64_t position, uint
     if (CheckRecord(data, datasize, position, &record) != RECORD_OK || record.length != length ||
         record.decoded != size)
         return false;
-    uint8_t *decoded = Unpack(data, record);
-    const bool same = decoded != NULL && (size == 0 || memcmp(decoded, input, size) == 0);
-    free(decoded);
-    return same;
+    Buffer decoded;
+    return !DecodeRecord(data, record, &decoded) && (size == 0 || memcmp(decoded.data(), input, size) == 0);
 }

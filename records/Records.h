@@ -9,6 +9,8 @@
 
 #include <vector>
 
+#include "Platform.h"
+
 // The record layout: an 8-byte header, the magic 45 58 53 01 and the
 // uncompressed size (both little-endian), then the stream. The smallest
 // record holds the 3-byte empty stream.
@@ -64,6 +66,10 @@ bool FindRecord(const uint8_t *data, uint64_t size, uint64_t from, FoundRecord *
 // nothing, when the work memory cannot be had.
 bool FindRecords(const uint8_t *data, uint64_t from, uint64_t end, std::vector<FoundRecord> *found,
                  uint64_t *steps = nullptr);
+
+// Decodes the record that CheckRecord found at data + record.position into
+// *decoded, record.decoded bytes. Error: "Error: malloc()".
+Error DecodeRecord(const uint8_t *data, const FoundRecord &record, Buffer *decoded);
 
 // Whether data[0 .. size - 1] holds the magic at position: a record that
 // CheckRecord accepts there is then one that the search lists.

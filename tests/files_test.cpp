@@ -39,15 +39,25 @@ TEST_F(Tool, WorksByTheDiscsFiles)
     fs::create_directories(dir / "tree" / "DATA");
     WriteBytes(dir / "tree" / "DATA" / "TEXT.BIN", file), WriteBytes(dir / "tree" / "DATA" / "FIRST.BIN", starts);
     WriteBytes(dir / "tree" / "OTHER.BIN", rother);
-    const Bytes iso = MakeIso(dir / "tree"), raw = RawImage(iso);
+    // A record whose literals hold a magic, and two files whose names
+    // differ in case only (B.BIN renamed on the disc, where case counts).
+    const Bytes nested = Record(FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop"));
+    WriteBytes(dir / "tree" / "NEST.BIN", nested);
+    WriteBytes(dir / "tree" / "A.BIN", Record(Sample(300))), WriteBytes(dir / "tree" / "B.BIN", Record(Sample(400)));
+    Bytes iso = MakeIso(dir / "tree");
     ASSERT_FALSE(iso.empty());
+    const Bytes b = FromText("B.BIN;1"), lower = FromText("a.bin;1");
+    std::copy(lower.begin(), lower.end(), std::search(iso.begin(), iso.end(), b.begin(), b.end()));
+    const Bytes raw = RawImage(iso);
     const uint64_t T = std::stoull(Search(iso, rtext)), S = RawImage(iso).size() / 2352;
     // Audio sectors before the data track and after it; a file a track.
     Bytes audio = RandomBytes(5 * 2352, 4), mid = audio, tail = raw;
     audio[0] = 1, mid[0] = 1, Append(mid, raw), Append(tail, audio);
     const std::string game = "Game (Track 1).bin";
+    const uint64_t cutAt = T + 10, N = std::stoull(Search(iso, nested)) + 18;
     for (const auto &[name, bytes] : std::map<std::string, Bytes>{{"disc.iso", iso}, {"disc.bin", raw}, {"mid.bin", mid},
-             {"tail.bin", tail}, {game, raw}, {"Game (Track 2).bin", audio}, {"text.txt", text}})
+             {"tail.bin", tail}, {game, raw}, {"Game (Track 2).bin", audio}, {"text.txt", text},
+             {"cut.iso", Bytes(iso.begin(), iso.begin() + cutAt)}, {"two", FromText("AB")}, {"a.txt", Sample(400)}})
         WriteBytes(dir / name, bytes);
     const std::string bom = "\xEF\xBB\xBF";
     const std::map<std::string, std::string> sheets = {
@@ -60,6 +70,7 @@ TEST_F(Tool, WorksByTheDiscsFiles)
         {"iso.cue", "FILE \"disc.iso\" BINARY\n TRACK 01 MODE1/2048\n  INDEX 01 00:00:00\n"},
         {"audio.cue", "FILE \"tail.bin\" BINARY\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n"},
         {"gone.cue", "FILE \"gone.bin\" BINARY\n TRACK 01 MODE1/2352\n  INDEX 01 00:00:00\n"},
+        {"upper.cue", "FILE \"DISC.BIN\" BINARY\n TRACK 01 MODE2/2352\n  INDEX 01 00:00:00\n"},
         // Known by its first line alone; and one beside no image, naming it
         // by its full path.
         {"bom sheet", bom + "FILE \"disc.bin\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n"},
@@ -92,6 +103,29 @@ TEST_F(Tool, WorksByTheDiscsFiles)
         return "Cue sheet: track " + track + " " + mode + " in " + P(file) + "\n";
     };
     std::vector<ToolRun> runs;
+    // Names: the exact path first, else the one file alike but for case;
+    // a record is put back only where the search lists one. An image whose
+    // first track is audio is one without its sheet too.
+    for (const std::string image : {"disc.iso", "disc.bin", "game.cue", "mid.bin"}) {
+        const uint64_t shift = image == "mid.bin" ? 5 * 2048 : 0;
+        const std::string notice = image == "game.cue" ? cue("01", "MODE2/2352", game) : "";
+        const std::string container = P(image == "game.cue" ? game : image);
+        runs.push_back({{P(image), P("out"), "-d", "-p", "/a.bin"}, 0, notice + UnpackLines(400, Record(Sample(400)).size()), "", Sample(400)});
+        runs.push_back({{P(image), P("out"), "-d", "-p", "/A.BIN"}, 0, notice + UnpackLines(300, Record(Sample(300)).size()), "", Sample(300)});
+        runs.push_back({{P(image), P("out"), "-d", "-p", "/A.bin"}, 1, notice, "Error: /A.bin names 2 files in " + container + ": /A.BIN, /a.bin"});
+        const uint64_t a = std::stoull(Search(iso, Record(Sample(400)))) + shift, n = Record(Sample(400)).size();
+        runs.push_back({{P("a.txt"), P(image), "-i", "-p", "/a.bin"}, 0, notice + "Position    Room        Compressed  Uncompressed  Stream   File\n" +
+                        Str("0x%08zX  %-10zu  %-10zu  400           same     /a.bin+0x0\n1 records put back\n", a, n, n), "",
+                        ReadFile(container), "", container.substr(dir.string().size() + 1)});
+        runs.push_back({{P("two"), P(image), "-i", "-p", "/NEST.BIN+0x12"}, 1, notice, Str("Error: No record at 0x%08zX", N + shift), {}, "", ""});
+        runs.push_back({{P(image), P("out"), "-d", "-p", std::to_string(T + shift)}, 0, notice + unpacked, "", text});
+    }
+    runs.push_back({{P("upper.cue"), P("out"), "-d", "-p", "/DATA/TEXT.BIN+0x40"}, 0, cue("01", "MODE2/2352", "disc.bin") + unpacked, "", text});
+    // A file's size is its own, where the image ends inside it too.
+    runs.push_back({{P("cut.iso"), P("out"), "-d", "-p", Str("/DATA/TEXT.BIN+0x%zX", file.size())}, 1, "",
+                    Str("Error: /DATA/TEXT.BIN has %zu bytes", file.size())});
+    runs.push_back({{P("cut.iso"), P("out"), "-d", "-p", "/DATA/TEXT.BIN+0x100"}, 1, "",
+                    "Error: /DATA/TEXT.BIN+0x100 is in no data sector of " + P("cut.iso")});
     for (const std::string image : {"disc.iso", "disc.bin"}) {
         runs.push_back({{P(image), P("out"), "-d", "-p", "/data/text.bin+0x40"}, 0, unpacked, "", text});
         runs.push_back({{P(image), P("out"), "-d", "-p", "/DATA/TEXT.BIN+64"}, 0, unpacked, "", text});

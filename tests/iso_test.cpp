@@ -126,22 +126,26 @@ TEST(Iso, DamagedTreesCostOnlyWhatTheyDamage)
     }
 }
 
-// A byte of a file as a user names it: the path in any ASCII case, the
-// offset counted across a file's extents, the first of two files of one path.
+// A byte of a file as a user names it: the exact path, else the one path
+// alike but for ASCII case; the offset counted across a file's extents, and
+// the file's size where the view holds less of it.
 TEST(Iso, FindsPositionsByFile)
 {
-    const std::vector<IsoFile> files = {{"/DATA/Two.BIN", {{0x9000, 0x800, 0}, {0x20000, 0x100, 0x800}}},
-                                        {"/DATA/TWO.BIN", {{0x1000, 0x10, 0}}}, {"/C", {{0x5000, 0x10, 0}}},
-                                        {"/\xC9", {{0x6000, 0x10, 0}}}};
+    const std::vector<IsoFile> files = {{"/DATA/Two.BIN", {{0x9000, 0x800, 0}, {0x20000, 0x100, 0x800}}, 0x900},
+                                        {"/DATA/TWO.BIN", {{0x1000, 0x10, 0}}, 0x10}, {"/C", {{0x5000, 0x10, 0}}, 0x10},
+                                        {"/\xC9", {{0x6000, 0x10, 0}}, 0x10},
+                                        {"/BIG.BIN", {{0x7000, 0x800, 0}, {0x8000, 0x800, 0x1000}}, 0x2000}};
     const struct {
         const char *path;
         uint64_t offset;
         IsoLookup result;
         uint64_t position;
     } table[] = {
-        {"/data/two.bin", 0, ISO_FOUND, 0x9000}, {"/DATA/TWO.BIN", 0x7FF, ISO_FOUND, 0x97FF},
-        {"/DATA/TWO.BIN", 0x800, ISO_FOUND, 0x20000}, {"/DATA/TWO.BIN", 0x8FF, ISO_FOUND, 0x200FF},
-        {"/DATA/TWO.BIN", 0x900, ISO_PAST_END, 0x900}, {"/c", 0x10, ISO_PAST_END, 0x10},
+        {"/DATA/Two.BIN", 0x7FF, ISO_FOUND, 0x97FF}, {"/DATA/Two.BIN", 0x800, ISO_FOUND, 0x20000},
+        {"/DATA/Two.BIN", 0x8FF, ISO_FOUND, 0x200FF}, {"/DATA/TWO.BIN", 0, ISO_FOUND, 0x1000},
+        {"/data/two.bin", 0, ISO_AMBIGUOUS, 0}, {"/c", 0xF, ISO_FOUND, 0x500F},
+        {"/DATA/Two.BIN", 0x900, ISO_PAST_END, 0x900}, {"/c", 0x10, ISO_PAST_END, 0x10},
+        {"/big.bin", 0x900, ISO_NOT_HELD, 0}, {"/BIG.BIN", 0x1800, ISO_NOT_HELD, 0}, {"/BIG.BIN", 0x2000, ISO_PAST_END, 0x2000},
         {"/DATA/TWO.BIN;1", 0, ISO_NO_FILE, 0}, {"/DATA", 0, ISO_NO_FILE, 0}, {"/\xE9", 0, ISO_NO_FILE, 0},
     };
     for (const auto &row : table) {

@@ -100,7 +100,8 @@ TEST_F(Tool, Runs)
         {"out", FromText("an output from an earlier run")}, {"box", container}, {"readonly", container},
         {"listed", listed}, {"log", FromText("earlier")}, {"none", FromHex("45585301 00000000 0000")},
         {"nested", Record(nestedText)}, {"zeros", Bytes(64, 0)}, {"old.ppf", FromText("PPF30")}, {"blank.ppf", {}},
-        {"cue", FromText("FILE \"disc.bin\" BINARY\n")}, {"overlap/00000000.bin", {}}, {"overlap/00000012.bin", {}},
+        {"cue", FromText("FILE \"disc.bin\" BINARY\n")}, {"two", FromText("AB")},
+        {"list.txt", FromText("File list\r\n  TRACKS.TXT\r\n\r\nTrack 1: intro\r\n")}, {"overlap/00000000.bin", {}}, {"overlap/00000012.bin", {}},
         {"magic8", magic8}, {"holdsEmpty", holdsEmpty}, {"pairbox", pair}, {"pair/00000000.bin", FromText("ABCDEFGX")},
         {"pair/00000024.bin", cut}, {"twice", record}, {"crlfbox", padded}, {"crlf/00000000.bin", sample},
         {"crlf/records.tsv", FromText(list)}};
@@ -114,7 +115,7 @@ TEST_F(Tool, Runs)
     // What putting back makes of the box, and says, and its patch.
     const Outcome put = Exec({P("edited"), P("box"), "-i", "-p", "32", P("change.ppf")});
     const Bytes patch = ReadFile(P("change.ppf"));
-    fs::remove(dir / "change.ppf"), Exec({P("edited"), P("box"), "-i", "-p", "32"});
+    fs::rename(dir / "change.ppf", dir / "patch.ppf"), Exec({P("edited"), P("box"), "-i", "-p", "32"});
     const Bytes box = ReadFile(P("box"));
     // Both rooms at once, as a patch and in place: the patch makes what -i
     // writes and its undo data takes it off again.
@@ -199,7 +200,15 @@ TEST_F(Tool, Runs)
         {{P("edited"), P("box"), "-i", "-p", "32", P("blank.ppf")}, 0, put.out, "", patch, "", "blank.ppf"},
         {{P("noise"), P("container"), "-i", "-p", "32"}, 1, "",
          "Error: No room for " + P("noise") + Str(": %zu bytes, room %zu", Record(noise, true).size(), record.size())},
-        {{P("overlap"), P("nested"), "-i"}, 1, "", "Error: Overlapping records at 0x00000000 and 0x00000012"},
+        // A magic inside another record's literals is no room: writing
+        // there would corrupt the record around it.
+        {{P("overlap"), P("nested"), "-i"}, 1, "", "Error: No record at 0x00000012"},
+        {{P("two"), P("nested"), "-i", "-p", "18"}, 1, "", "Error: No record at 0x00000012"},
+        // A text that starts with the word FILE is no cue sheet; a patch
+        // given for the image is named as one, and still read.
+        {{P("list.txt"), "-l"}, 0, HEADING + std::string("0 records\n"), "", {}, "", ""},
+        {{P("patch.ppf"), "-l"}, 0, HEADING + std::string("0 records\n"), P("patch.ppf") + " is a PPF patch, not a disc image\n", {}, "", ""},
+        {{P("in"), P("patch.ppf"), "-i"}, 1, "", P("patch.ppf") + " is a PPF patch, not a disc image\nError: No record at 0x00000000"},
         {{P("missing"), P("container"), "-i"}, 1, "", open + P("missing")},
         {{"", P("container"), "-i"}, 1, "", open}, // the empty path names no folder
         {{P("in"), P("missing"), "-i"}, 1, "", open + P("missing")},
@@ -539,10 +548,25 @@ TEST_F(Tool, ListsAndPutsBackInRawCdImages)
     // Not whole sectors (a stray byte, subchannel data): listed as a plain
     // file after a notice, as a copy without the sync pattern is; never
     // written as an image.
+    // Audio first, as on a disc whose first track is music: an image all
+    // the same, its positions those of the whole file.
+    Bytes mixed;
+    for (int i = 0; i < 10; i++)
+        Append(mixed, Bytes(sample.begin() + AUDIO * S, sample.begin() + AUDIO * S + S));
+    Append(mixed, now), WriteBytes(dir / "mixed.bin", mixed);
+    const std::string mixedListing = Exec({P("mixed.bin"), "-l"}).out;
+    for (const uint64_t position : {A, B, DD, C})
+        EXPECT_NE(mixedListing.find(Str("\n0x%08zX  ", position + 10 * D)), std::string::npos) << mixedListing;
+    EXPECT_EQ(mixedListing.substr(0, sizeof CD - 1), CD);
+    EXPECT_EQ(Exec({P("mixed.bin"), P("out"), "-d", "-p", Str("0x%zX", C + 10 * D)}).status, 0);
+    EXPECT_EQ(ReadFile(P("out")), Sample(2000));
+
     image.push_back(0), WriteBytes(dir / "stray.bin", image);
-    image[1] = 0, WriteBytes(dir / "plain.bin", image);
-    EXPECT_EQ(Exec({P("stray.bin"), "-l"}).out, "Not read as a CD image: the size is not a whole number of 2352-byte sectors\n" +
-                                                    Exec({P("plain.bin"), "-l"}).out);
+    const std::string stray = Exec({P("stray.bin"), "-l"}).out, notice =
+        "Not read as a CD image: the size is not a whole number of 2352-byte sectors "
+        "(1 byte past the last whole one: the image is cut short or is not a CD image)\n";
+    EXPECT_EQ(stray.substr(0, notice.size() + sizeof HEADING - 1), notice + HEADING);
+    EXPECT_NE(stray.find(Str("\n0x%08zX  ", 2 * S + 24 + 1000)), std::string::npos) << stray; // A, read as a plain file
     Check({{P("again/") + RecordName(A), P("stray.bin"), "-i", "-p", "0"}, 1, "",
            "Error: Not a CD image exspack can write: " + P("stray.bin")});
 }

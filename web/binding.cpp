@@ -119,7 +119,7 @@ const char *exspack_unpack(const char *path, double position, const char *output
         return Done(error, "");
     FoundRecord record;
     Buffer decoded;
-    if (Error error = UnpackAt(held->container(), (uint64_t)position, &record, &decoded))
+    if (Error error = UnpackAt(*held->view(), (uint64_t)position, &record, &decoded))
         return Done(error, "");
     return Done(WriteFileSafely(output, decoded.data(), decoded.size()),
                 "{\"compressed\":" + Number(record.length) + ",\"uncompressed\":" + Number(record.decoded) + "}");
@@ -148,7 +148,7 @@ const char *exspack_put_back(const char *from, const char *into, double position
     DataPosition at;
     at.number = (uint64_t)position;
     if (Error error = PutBack(from, into, at, *patch != '\0' ? patch : nullptr, &report,
-                              listed ? &listed->container() : nullptr))
+                              listed ? listed->view() : nullptr))
         return Done(error, "");
     const std::vector<PutBackLine> &lines = report.lines;
     const bool names = report.names;
