@@ -31,6 +31,10 @@ Error Container::Open(const char *path, Use use)
         std::vector<uint8_t> text((size_t)std::min(sheet.size(), RAW_SECTOR_SIZE));
         if (Error error = sheet.Read(0, text.data(), text.size()))
             return error;
+        if (IsChd(text.data(), text.size())) {
+            sheet.Close();
+            return OpenChd(path, use);
+        }
         if (IsCueSheet(path, text.data(), text.size())) {
             text.resize((size_t)std::min(sheet.size(), LARGEST_SHEET));
             if (Error error = sheet.Read(0, text.data(), text.size()))
@@ -91,8 +95,14 @@ Error Container::OpenFile(const char *path, Use use, uint64_t sectorSize, uint64
     if (use == TO_READ)
         file_.Close();
 
-    // A data track that starts inside its file holds its file system, and
-    // counts its blocks, from its own first sector on.
+    FindFileSystem(trackStart);
+    return Error();
+}
+
+// A data track that starts inside its file holds its file system, and counts
+// its blocks, from its own first sector on.
+void Container::FindFileSystem(uint64_t trackStart)
+{
     const uint64_t base = trackStart * SECTOR_DATA_SIZE;
     if (base < this->size()) {
         fileSystem_ = ReadIsoFileSystem(data() + base, this->size() - base, &files_);
@@ -101,7 +111,41 @@ Error Container::OpenFile(const char *path, Use use, uint64_t sectorSize, uint64
                 extent.position += base;
     }
     names_ = IsoNames(files_);
-    return Error();
+}
+
+// A CHD as the .bin that chdman extractcd writes from it, with its data
+// track as a cue sheet names it: a raw image when the track's sectors are
+// 2352 bytes (as every CD of a PlayStation is), else plain bytes. Its
+// sectors are read from the CHD wherever a raw image's come from its file.
+Error Container::OpenChd(const char *path, Use use)
+{
+    if (use == TO_CHANGE)
+        return Error{"Error: Can't write into a CHD: give a third path for a PPF patch"};
+    use_ = use;
+    path_ = path;
+    if (Error error = chd_.Open(path))
+        return error;
+    for (const ChdTrack &track : chd_.tracks()) {
+        const uint64_t sectorSize = DataSectorSize(track.mode);
+        if (sectorSize == 0)
+            continue;
+        sheetNotice_ = "CHD: track " + track.number + " " + track.mode + "\n";
+        if (sectorSize == RAW_SECTOR_SIZE && chd_.size() % RAW_SECTOR_SIZE == 0) {
+            kind_ = RAW_IMAGE;
+            if (Error error = ReadView())
+                return error;
+        } else {
+            kind_ = PLAIN;
+            areas_.push_back({0, chd_.size()});
+            if (!image_.Allocate(chd_.size()))
+                return NoMemory();
+            if (Error error = chd_.Read(0, image_.data(), chd_.size()))
+                return error;
+        }
+        FindFileSystem(track.offset / track.frameSize);
+        return Error();
+    }
+    return Error{std::string("Error: No data track in ") + path};
 }
 
 Error Container::Locate(const DataPosition &at, uint64_t *position) const
@@ -123,7 +167,7 @@ Error Container::Locate(const DataPosition &at, uint64_t *position) const
 
 Error Container::Open(const char *path, Use use, Container *read)
 {
-    if (read == nullptr || read->use_ != TO_READ || (read->kind_ == RAW_IMAGE) != (read->view_.data() != nullptr))
+    if (read == nullptr || read->use_ != TO_READ || read->chd_.size() != 0 || (read->kind_ == RAW_IMAGE) != (read->view_.data() != nullptr))
         return Open(path, use);
     // The file the container read: a cue sheet's data track, or path itself.
     use_ = use;
@@ -154,13 +198,13 @@ Error Container::Open(const char *path, Use use, Container *read)
 // copy-on-write fault per page, and reading the image whole twice its size.
 Error Container::ReadView()
 {
-    const uint64_t sectors = file_.size() / RAW_SECTOR_SIZE;
+    const uint64_t sectors = RawSize() / RAW_SECTOR_SIZE;
     if (!view_.Allocate(sectors * SECTOR_DATA_SIZE))
         return NoMemory();
     std::vector<uint8_t> chunk(SECTORS_PER_READ * RAW_SECTOR_SIZE);
     for (uint64_t first = 0; first < sectors; first += SECTORS_PER_READ) {
         const uint64_t count = std::min(SECTORS_PER_READ, sectors - first);
-        if (Error error = file_.Read(first * RAW_SECTOR_SIZE, chunk.data(), count * RAW_SECTOR_SIZE))
+        if (Error error = ReadRaw(first * RAW_SECTOR_SIZE, chunk.data(), count * RAW_SECTOR_SIZE))
             return error;
         for (const SectorRun &run :
              ReadDataView(chunk.data(), count * RAW_SECTOR_SIZE, view_.data() + first * SECTOR_DATA_SIZE)) {
@@ -209,7 +253,7 @@ void Container::Keep(uint64_t offset, const uint8_t *bytes, uint64_t n)
 // The file's bytes from offset on as the changes so far make them.
 Error Container::ReadChanged(uint64_t offset, uint8_t *to, uint64_t n) const
 {
-    if (Error error = file_.Read(offset, to, n))
+    if (Error error = ReadRaw(offset, to, n))
         return error;
     const uint64_t end = offset + n;
     auto at = changes_.upper_bound(offset);
@@ -253,22 +297,22 @@ bool Container::Put(uint64_t position, const uint8_t *bytes, uint64_t n)
 Error Container::WritePatch(OutputFile *output, const std::string &description) const
 {
     std::vector<uint8_t> before(PPF_BLOCK_CHECK_SIZE);
-    const bool check = file_.size() >= PPF_BLOCK_CHECK_OFFSET + PPF_BLOCK_CHECK_SIZE;
+    const bool check = RawSize() >= PPF_BLOCK_CHECK_OFFSET + PPF_BLOCK_CHECK_SIZE;
     if (check)
-        if (Error error = file_.Read(PPF_BLOCK_CHECK_OFFSET, before.data(), before.size()))
+        if (Error error = ReadRaw(PPF_BLOCK_CHECK_OFFSET, before.data(), before.size()))
             return error;
     PpfWriter writer(description, check ? before.data() : nullptr);
     uint64_t done = 0; // the end of the last range
     for (const auto &[offset, bytes] : changes_) {
         if (done != 0 && offset > done && offset - done <= NEAR) {
             before.resize(offset - done);
-            if (Error error = file_.Read(done, before.data(), before.size()))
+            if (Error error = ReadRaw(done, before.data(), before.size()))
                 return error;
             writer.Add(done, before.data(), before.data(), before.size());
         }
         for (uint64_t k = 0; k < bytes.size(); k += PATCH_CHUNK) {
             before.resize(std::min<uint64_t>(PATCH_CHUNK, bytes.size() - k));
-            if (Error error = file_.Read(offset + k, before.data(), before.size()))
+            if (Error error = ReadRaw(offset + k, before.data(), before.size()))
                 return error;
             writer.Add(offset + k, before.data(), bytes.data() + k, before.size());
             const std::vector<uint8_t> &out = writer.Take();

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Chd.h"
 #include "Iso9660.h"
 #include "Platform.h"
 
@@ -58,6 +59,13 @@ public:
     // ReadAll, "Error: No data track in PATH" for a sheet without one, and
     // for TO_CHANGE and TO_PATCH "Error: Not a CD image exspack can write:
     // PATH" for a CUT_RAW_IMAGE.
+    //
+    // A CHD (IsChd, by its first bytes) stands for the .bin that chdman
+    // extractcd writes from it, as a cue sheet for its file, with the same
+    // positions; it is only ever read, and TO_CHANGE ends with "Error:
+    // Can't write into a CHD: give a third path for a PPF patch" before
+    // reading it. Errors: those of ChdImage::Open and Read, "Error: No data
+    // track in PATH".
     Error Open(const char *path, Use use);
     // Opens path as Open does, but takes the data from `read`, a container
     // opened TO_READ on the same, unchanged file and not used since, rather
@@ -67,7 +75,8 @@ public:
     Error Open(const char *path, Use use, Container *read);
 
     // "Cue sheet: track NN MODE in FILE\n" when Open was given a cue sheet,
-    // naming the file opened for it; else "".
+    // naming the file opened for it; "CHD: track NN MODE\n" for a CHD;
+    // else "".
     const std::string &SheetNotice() const { return sheetNotice_; }
 
     Kind kind() const { return kind_; }
@@ -95,7 +104,7 @@ public:
 
     // Whether path names the container's file itself (TO_PATCH only: a
     // container opened otherwise may be closed by now).
-    bool IsFile(const char *path) const { return file_.IsAt(path); }
+    bool IsFile(const char *path) const { return chd_.size() != 0 ? chd_.IsAt(path) : file_.IsAt(path); }
 
     // Writes bytes[0 .. n - 1] at position of the data, and in a raw image
     // into the sectors that hold it, each sector whose data changed with new
@@ -122,6 +131,14 @@ public:
 
 private:
     Error OpenFile(const char *path, Use use, uint64_t sectorSize, uint64_t trackStart);
+    void FindFileSystem(uint64_t trackStart);
+    // The CHD's side: its .bin read where a file's bytes are read.
+    Error OpenChd(const char *path, Use use);
+    uint64_t RawSize() const { return chd_.size() != 0 ? chd_.size() : file_.size(); }
+    Error ReadRaw(uint64_t offset, uint8_t *to, uint64_t n) const
+    {
+        return chd_.size() != 0 ? chd_.Read(offset, to, n) : file_.Read(offset, to, n);
+    }
     Error ReadView();
     void Keep(uint64_t offset, const uint8_t *bytes, uint64_t n);
     Error ReadChanged(uint64_t offset, uint8_t *to, uint64_t n) const;
@@ -131,6 +148,7 @@ private:
     std::string sheetNotice_;
     std::vector<IsoFile> files_;
     InputFile file_;
+    ChdImage chd_; // open, with a size, for a CHD only
     Use use_ = TO_READ;
     Kind kind_ = PLAIN;
     Buffer image_; // a plain file's bytes, changed by Put where its pages are
