@@ -29,7 +29,6 @@ Error ChdImage::Read(uint64_t, uint8_t *, uint64_t) const { return Error{"Error:
 
 #include <libchdr/chd.h>
 
-static const uint64_t FRAME_SIZE = 2352;
 static const uint64_t FRAME_AND_SUBCODE = 2448;
 // Tracks start on a multiple of this many frames in the CHD's numbering.
 static const uint64_t TRACK_PADDING = 4;
@@ -349,6 +348,19 @@ Error ChdImage::Open(const char *path)
         (header->version >= 5 && header->unitbytes != FRAME_AND_SUBCODE))
         return Error{"Error: Bad CHD: " + path_ + " (header)"};
     const uint64_t framesPerHunk = header->hunkbytes / FRAME_AND_SUBCODE;
+    // A hunk the same as another names an earlier one in every CHD chdman
+    // writes; the library would follow one that names itself, or a later
+    // one back, until its stack ran out.
+    if (header->version >= 5 && header->compression[0] != 0 && header->rawmap != nullptr &&
+        header->mapentrybytes == 12)
+        for (uint64_t i = 0; i < header->totalhunks; i++) {
+            const uint8_t *entry = header->rawmap + i * 12;
+            uint64_t offset = 0;
+            for (int k = 4; k < 10; k++)
+                offset = offset << 8 | entry[k];
+            if (entry[0] > 6 || (entry[0] == 5 && offset >= i))
+                return Error{"Error: Bad CHD: " + path_ + " (map)"};
+        }
     // The last track's padding may lie past the last hunk; its frames not.
     const uint64_t used = tracks_.back().first + tracks_.back().frames;
     if (used > (uint64_t)header->totalhunks * framesPerHunk)
