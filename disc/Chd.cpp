@@ -99,6 +99,25 @@ bool Sha1Offsets(uint32_t version, size_t *own, size_t *parent)
 
 // The first bytes of a CHD, enough for every version's header.
 const size_t HEADER_SIZE = 124;
+
+uint64_t BigEndian64(const uint8_t *p) { return (uint64_t)BigEndian32(p) << 32 | BigEndian32(p + 4); }
+
+// The sizes a header claims, looked at before the library allocates by
+// them: chdman makes hunks of 1 MiB at most, and a CD holds well under
+// 2 GiB with its subcode. Empty when they are fine.
+std::string CheckSizes(const uint8_t *header, const std::string &path)
+{
+    const uint32_t version = BigEndian32(header + 12);
+    const uint64_t logical = version == 5 ? BigEndian64(header + 32) : BigEndian64(header + 28);
+    const uint32_t hunk = version == 5 ? BigEndian32(header + 56) : version == 4 ? BigEndian32(header + 44)
+                                                                                  : BigEndian32(header + 76);
+    if (hunk == 0 || hunk > (1 << 20))
+        return "Error: Bad CHD: " + path + " (header)";
+    const uint64_t hunks = version == 5 ? (logical + hunk - 1) / hunk : BigEndian32(header + 24);
+    if (logical > ((uint64_t)2 << 30) || hunks > ((uint64_t)1 << 21))
+        return "Error: Not a CD image: " + path;
+    return "";
+}
 } // namespace
 
 struct ChdImage::State {
@@ -226,6 +245,22 @@ static Error OpenChd(const std::string &path, const std::string &named, ChdImage
     if (!IsChd(header, HEADER_SIZE) || !Sha1Offsets(BigEndian32(header + 12), &own, &parentAt)) {
         CoreClose(&file->core);
         return Error{bad + " (header)"};
+    }
+    const std::string sizes = CheckSizes(header, named);
+    if (!sizes.empty()) {
+        CoreClose(&file->core);
+        return Error{sizes};
+    }
+    // A v5 map that is compressed starts with its length, which the
+    // library allocates before reading: it must lie within the file.
+    if (BigEndian32(header + 12) == 5 && BigEndian32(header + 16) != 0) {
+        const uint64_t at = BigEndian64(header + 40);
+        uint8_t length[4];
+        if (at > file->file.size() || file->file.size() - at < 16 || file->file.Read(at, length, 4) ||
+            BigEndian32(length) > file->file.size() - at - 16) {
+            CoreClose(&file->core);
+            return Error{bad + " (map)"};
+        }
     }
     chd_file *parent = nullptr;
     static const uint8_t none[20] = {};
