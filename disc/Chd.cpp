@@ -416,6 +416,8 @@ bool ChdImage::IsAt(const char *path) const
 
 Error ChdImage::Read(uint64_t offset, uint8_t *to, uint64_t n) const
 {
+    if (state_ == nullptr)
+        return Error{"Error: Bad CHD: " + path_};
     const uint64_t framesPerHunk = state_->hunkBytes / FRAME_AND_SUBCODE;
     while (n != 0) {
         auto track = std::upper_bound(tracks_.begin(), tracks_.end(), offset,

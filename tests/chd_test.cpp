@@ -136,13 +136,15 @@ TEST_F(Chd, ReadsAsItsExtraction)
     audio[0] = 1, Append(tail, audio);
     const size_t S = mode2.size() / 2352;
     for (const auto &[name, bytes] : std::map<std::string, Bytes>{
-             {"mode2.bin", mode2}, {"mode1.bin", mode1}, {"tail.bin", tail}, {"audio.bin", audio}})
+             {"mode2.bin", mode2}, {"mode1.bin", mode1}, {"tail.bin", tail}, {"audio.bin", audio}, {"disc.iso", iso}})
         WriteBytes(dir / name, bytes);
     const struct {
         std::string name, sheet, track, mode, codecs;
     } discs[] = {
         {"mode2", "FILE \"mode2.bin\" BINARY\n TRACK 01 MODE2/2352\n  INDEX 01 00:00:00\n", "01", "MODE2/2352", "-c cdlz"},
         {"mode1", "FILE \"mode1.bin\" BINARY\n TRACK 01 MODE1/2352\n  INDEX 01 00:00:00\n", "01", "MODE1/2352", "-c cdzl"},
+        // 2048-byte sectors, as from an ISO image: a plain file, not a raw one.
+        {"iso", "FILE \"disc.iso\" BINARY\n TRACK 01 MODE1/2048\n  INDEX 01 00:00:00\n", "01", "MODE1/2048", ""},
         {"stored", "FILE \"mode2.bin\" BINARY\n TRACK 01 MODE2/2352\n  INDEX 01 00:00:00\n", "01", "MODE2/2352", "-c none"},
         // Audio after the data in its file, with a track length no multiple
         // of the CHD's 4-frame padding; audio before it, a file a track.
