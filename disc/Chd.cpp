@@ -37,6 +37,12 @@ static const uint64_t TRACK_PADDING = 4;
 static const uint64_t AHEAD = 32;
 // A parent of a parent of ...: more than this is a loop or no CHD chdman made.
 static const int PARENTS = 8;
+// The web page's module has no threads: it decodes each hunk when it is read.
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+static const bool THREADS = false;
+#else
+static const bool THREADS = true;
+#endif
 
 bool HaveChdReader() { return true; }
 
@@ -185,6 +191,12 @@ struct ChdImage::State {
     // Hunk `hunk`, decoded, or null with its error; valid until the next call.
     const uint8_t *Hunk(uint64_t hunk, chd_error *error)
     {
+        if (!THREADS) {
+            if (ready != hunk + 1)
+                errors[0] = Decode(hunk), ready = hunk + 1;
+            *error = errors[0];
+            return *error == CHDERR_NONE ? &slots[hunk % AHEAD * hunkBytes] : nullptr;
+        }
         std::unique_lock<std::mutex> hold(lock);
         if (hunk < begin || hunk >= begin + AHEAD) {
             // Off the run ahead: start a new one there.
@@ -404,7 +416,8 @@ Error ChdImage::Open(const char *path)
     state->hunkBytes = header->hunkbytes;
     state->hunks = header->totalhunks;
     state->slots.resize(AHEAD * state->hunkBytes);
-    state->worker = std::thread(&State::Work, state.get());
+    if (THREADS)
+        state->worker = std::thread(&State::Work, state.get());
     state_ = std::move(state);
     return Error();
 }
