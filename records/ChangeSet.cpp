@@ -17,6 +17,14 @@ static const uint64_t PATCH_CHUNK = 1 << 20;
 Error ChangeSet::Open(const char *path, bool patch, const std::shared_ptr<const ImageView> &listed,
                       std::unique_ptr<ChangeSet> *changes)
 {
+    // A CHD is only ever read: refused before it is.
+    if (!patch) {
+        InputFile named;
+        uint8_t head[8] = {};
+        if (!named.Open(path) && named.size() >= sizeof head && !named.Read(0, head, sizeof head) &&
+            IsChd(head, sizeof head))
+            return Error{"Error: Can't write into a CHD: give a third path for a PPF patch"};
+    }
     std::unique_ptr<ChangeSet> made(new ChangeSet);
     if (listed) {
         if (Error error = made->file_.Open(listed->path().c_str(), !patch))
@@ -153,7 +161,7 @@ Error ChangeSet::Commit(const char *patch, const std::string &description)
     if (patch == nullptr && changes_.empty())
         return Error();
     OutputFile output;
-    if (Error error = output.Open(patch != nullptr ? patch : file_.path().c_str()))
+    if (Error error = output.Open(patch != nullptr ? patch : file_.file().path().c_str()))
         return error;
     if (patch != nullptr) {
         if (Error error = WritePatch(&output, description))
@@ -161,15 +169,15 @@ Error ChangeSet::Commit(const char *patch, const std::string &description)
     } else {
         uint64_t done = 0;
         for (const auto &[offset, bytes] : changes_) {
-            if (Error error = output.Copy(file_, done, offset - done))
+            if (Error error = output.Copy(file_.file(), done, offset - done))
                 return error;
             if (Error error = output.Write(bytes.data(), bytes.size()))
                 return error;
             done = offset + bytes.size();
         }
-        if (Error error = output.Copy(file_, done, file_.size() - done))
+        if (Error error = output.Copy(file_.file(), done, file_.size() - done))
             return error;
-        file_.FinishReading(); // Windows replaces no file that is open
+        file_.file().FinishReading(); // Windows replaces no file that is open
     }
     return output.Commit();
 }

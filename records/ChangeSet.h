@@ -23,8 +23,9 @@ public:
     // Commit. With listed, a view read before from the same path (the web
     // page puts back into the image it has just listed), which is taken as
     // it is while its file still has the size it had. Errors: those of
-    // ImageView::Open, and "Error: Not a CD image exspack can write: PATH"
-    // for a CUT_RAW_IMAGE.
+    // ImageView::Open, "Error: Not a CD image exspack can write: PATH" for a
+    // CUT_RAW_IMAGE, and without patch "Error: Can't write into a CHD: give
+    // a third path for a PPF patch" for a CHD, before it is read.
     static Error Open(const char *path, bool patch, const std::shared_ptr<const ImageView> &listed,
                       std::unique_ptr<ChangeSet> *changes);
 
@@ -62,7 +63,7 @@ private:
     Error WritePatch(OutputFile *output, const std::string &description) const;
 
     std::shared_ptr<const ImageView> view_;
-    InputFile file_;
+    ImageSource file_;
     Changes changes_;
 };
 

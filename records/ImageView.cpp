@@ -36,13 +36,13 @@ static std::string SheetFile(const std::string &sheet, std::string file)
     return only.empty() ? file : folder + only;
 }
 
-Error ImageView::Open(const char *path, bool search, std::shared_ptr<const ImageView> *view, InputFile *file,
+Error ImageView::Open(const char *path, bool search, std::shared_ptr<const ImageView> *view, ImageSource *source,
                       bool lock)
 {
     std::shared_ptr<ImageView> made(new ImageView);
-    InputFile own;
-    if (file == nullptr)
-        file = &own;
+    ImageSource own;
+    if (source == nullptr)
+        source = &own;
     made->path_ = path;
     uint64_t sectorSize = 0, trackStart = 0;
     {
@@ -54,7 +54,7 @@ Error ImageView::Open(const char *path, bool search, std::shared_ptr<const Image
             return error;
         if (IsPpfPatch(text.data(), text.size()))
             made->hint_ = std::string(path) + " is a PPF patch, not a disc image\n";
-        if (IsCueSheet(path, text.data(), text.size())) {
+        if (!IsChd(text.data(), text.size()) && IsCueSheet(path, text.data(), text.size())) {
             text.resize((size_t)std::min(named.size(), LARGEST_SHEET));
             if (Error error = named.Read(0, text.data(), text.size()))
                 return error;
@@ -69,9 +69,20 @@ Error ImageView::Open(const char *path, bool search, std::shared_ptr<const Image
             trackStart = track->start;
         }
     }
-    if (Error error = file->Open(made->path_.c_str(), lock))
+    if (Error error = source->Open(made->path_.c_str(), lock))
         return error;
-    if (Error error = made->Read(file, sectorSize, trackStart, search))
+    if (source->IsChd()) {
+        // Its first data track, as the sheet extractcd writes names it.
+        const std::vector<ChdTrack> &tracks = source->chd().tracks();
+        const auto track = std::find_if(tracks.begin(), tracks.end(),
+                                        [](const ChdTrack &t) { return DataSectorSize(t.mode) != 0; });
+        if (track == tracks.end())
+            return Error{std::string("Error: No data track in ") + path};
+        made->sheetNotice_ = "CHD: track " + track->number + " " + track->mode + "\n";
+        sectorSize = DataSectorSize(track->mode);
+        trackStart = track->offset / track->frameSize;
+    }
+    if (Error error = made->Read(*source, sectorSize, trackStart, search))
         return error;
     *view = made;
     return Error();
@@ -79,13 +90,13 @@ Error ImageView::Open(const char *path, bool search, std::shared_ptr<const Image
 
 // sectorSize and trackStart: those of the data track of a cue sheet that
 // names this file, or 0.
-Error ImageView::Read(InputFile *file, uint64_t sectorSize, uint64_t trackStart, bool search)
+Error ImageView::Read(const ImageSource &source, uint64_t sectorSize, uint64_t trackStart, bool search)
 {
-    const uint64_t size = fileSize_ = file->size();
+    const uint64_t size = fileSize_ = source.size();
     // A raw image by its content: whole sectors, and a data sector among
     // the first, after any audio or pregap.
     std::vector<uint8_t> head((size_t)std::min(size, RAW_IMAGE_LEAD * RAW_SECTOR_SIZE));
-    if (Error error = file->Read(0, head.data(), head.size()))
+    if (Error error = source.Read(0, head.data(), head.size()))
         return error;
     const uint64_t first = FirstDataSector(head.data(), head.size());
     kind_ = first == UINT64_MAX ? PLAIN : size % RAW_SECTOR_SIZE == 0 ? RAW_IMAGE : CUT_RAW_IMAGE;
@@ -95,11 +106,11 @@ Error ImageView::Read(InputFile *file, uint64_t sectorSize, uint64_t trackStart,
 
     // A raw image is never held whole: its data view is.
     if (kind_ == RAW_IMAGE) {
-        if (Error error = ReadView(*file))
+        if (Error error = ReadView(source))
             return error;
     } else {
         areas_.push_back({0, size});
-        if (Error error = file->ReadAll(&data_))
+        if (Error error = source.ReadAll(&data_))
             return error;
     }
 
@@ -135,15 +146,15 @@ Error ImageView::Read(InputFile *file, uint64_t sectorSize, uint64_t trackStart,
 // One read of the image, a few sectors at a time into a small buffer, and
 // one copy of each sector's data into the view: a mapping would cost a
 // copy-on-write fault per page, and reading the image whole twice its size.
-Error ImageView::ReadView(const InputFile &file)
+Error ImageView::ReadView(const ImageSource &source)
 {
-    const uint64_t sectors = file.size() / RAW_SECTOR_SIZE;
+    const uint64_t sectors = source.size() / RAW_SECTOR_SIZE;
     if (!data_.Allocate(sectors * SECTOR_DATA_SIZE))
         return NoMemory();
     std::vector<uint8_t> chunk(SECTORS_PER_READ * RAW_SECTOR_SIZE);
     for (uint64_t first = 0; first < sectors; first += SECTORS_PER_READ) {
         const uint64_t count = std::min(SECTORS_PER_READ, sectors - first);
-        if (Error error = file.Read(first * RAW_SECTOR_SIZE, chunk.data(), count * RAW_SECTOR_SIZE))
+        if (Error error = source.Read(first * RAW_SECTOR_SIZE, chunk.data(), count * RAW_SECTOR_SIZE))
             return error;
         for (const SectorRun &run :
              ReadDataView(chunk.data(), count * RAW_SECTOR_SIZE, data_.data() + first * SECTOR_DATA_SIZE)) {

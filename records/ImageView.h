@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ImageSource.h"
 #include "Iso9660.h"
 #include "Platform.h"
 #include "Records.h"
@@ -49,13 +50,15 @@ public:
     // image when one of its first RAW_IMAGE_LEAD sectors is a data sector,
     // or when a sheet says it is; its file system is looked for at the
     // track's INDEX 01, or without a sheet at the file's start, its first
-    // data sector or after that sector's pregap. With search, the record map
-    // is made too (records()). The data file is opened in *file (locked with
-    // lock) and left open for a change, or, when file is null, closed.
-    // Errors: those of InputFile::Open and Read, "Error: No data track in
-    // PATH" for a sheet without one, "Error: malloc()".
+    // data sector or after that sector's pregap. A CHD (IsChd, by its first
+    // bytes) is read as the .bin that chdman extractcd writes from it, with
+    // its first data track as a sheet would give it. With search, the record
+    // map is made too (records()). The data file is opened in *source
+    // (locked with lock) and left open for a change, or, when source is
+    // null, closed. Errors: those of ImageSource::Open and Read, "Error: No
+    // data track in PATH" for a sheet or CHD without one, "Error: malloc()".
     static Error Open(const char *path, bool search, std::shared_ptr<const ImageView> *view,
-                      InputFile *file = nullptr, bool lock = false);
+                      ImageSource *source = nullptr, bool lock = false);
 
     Kind kind() const { return kind_; }
     // The file read: the one named, or the one its cue sheet names, and its size.
@@ -63,7 +66,8 @@ public:
     uint64_t fileSize() const { return fileSize_; }
     // For a CUT_RAW_IMAGE, the bytes past its last whole sector.
     uint64_t cutBytes() const { return cut_; }
-    // "Cue sheet: track NN MODE in FILE\n" when given a cue sheet; else "".
+    // "Cue sheet: track NN MODE in FILE\n" when given a cue sheet, "CHD:
+    // track NN MODE\n" for a CHD; else "".
     const std::string &sheetNotice() const { return sheetNotice_; }
     // "PATH is a PPF patch, not a disc image\n" when the file named is one,
     // for a user who gave the patch where the image belongs; else "".
@@ -99,8 +103,8 @@ public:
 
 private:
     ImageView() = default;
-    Error Read(InputFile *file, uint64_t sectorSize, uint64_t trackStart, bool search);
-    Error ReadView(const InputFile &file);
+    Error Read(const ImageSource &source, uint64_t sectorSize, uint64_t trackStart, bool search);
+    Error ReadView(const ImageSource &source);
 
     std::string path_, sheetNotice_, hint_;
     uint64_t fileSize_ = 0, cut_ = 0;

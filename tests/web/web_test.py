@@ -86,10 +86,17 @@ def make_samples(folder):
     write(tree + '/MOVIE.STR', records[1])
     iso = subprocess.run(['genisoimage', '-quiet', tree], capture_output=True, check=True).stdout
     raw = raw_image(iso, form2={len(iso) // 2048 - 3})
-    return {'plain.bin': write(folder + '/plain.bin', plain),
-            'disc.iso': write(folder + '/disc.iso', iso),
-            'disc.bin': write(folder + '/disc.bin', raw),
-            'cut.bin': write(folder + '/cut.bin', raw[:len(raw) // 2] + b'\1')}
+    samples = {'plain.bin': write(folder + '/plain.bin', plain),
+               'disc.iso': write(folder + '/disc.iso', iso),
+               'disc.bin': write(folder + '/disc.bin', raw),
+               'cut.bin': write(folder + '/cut.bin', raw[:len(raw) // 2] + b'\1')}
+    # The disc as emulator users keep it, where chdman is at hand.
+    if shutil.which('chdman'):
+        write(folder + '/disc.cue', b'FILE "disc.bin" BINARY\n TRACK 01 MODE2/2352\n  INDEX 01 00:00:00\n')
+        subprocess.run(['chdman', 'createcd', '-i', folder + '/disc.cue', '-o', folder + '/disc.chd'],
+                       capture_output=True, check=True)
+        samples['disc.chd'] = folder + '/disc.chd'
+    return samples
 
 
 def listed(text):
@@ -275,6 +282,19 @@ class Page(unittest.TestCase):
                 self.assertEqual(got[0], expected[0])
                 self.same(got[1], expected[1], 'patch')
                 self.same(changed, image, 'changed file')
+
+    def test_chd_patch(self):
+        """A CHD takes the tool's patch, and is never written into."""
+        chd = self.samples.get('disc.chd')
+        if chd is None:
+            self.skipTest('chdman is missing')
+        folder, edited = self.edited_folder(chd)
+        tool(folder, chd, self.work + '/tool.ppf', '-i')
+        script = 'exspack.putBack(files[0], Array.from(files).slice(1), {patch: %s})'
+        got = self.call(script % 'true', chd, *edited)
+        self.same(got[1], read(self.work + '/tool.ppf'), 'patch')
+        self.assertEqual(self.call(script % 'false', chd, *edited),
+                         ('refused', "Error: Can't write into a CHD: give a third path for a PPF patch"))
 
     def test_ui(self):
         driver = self.driver
