@@ -363,7 +363,7 @@ Error ChdImage::Open(const char *path)
     // chdman's older CDs name their tracks with the tag of the first
     // version of the track list; the newer carry pregaps too.
     uint64_t first = 0;
-    for (uint32_t i = 0;; i++) {
+    for (uint32_t i = 0; i < 99; i++) { // a CD has 99 tracks at most
         char text[256] = {};
         uint32_t length = 0;
         if (chd_get_metadata(chd, CDROM_TRACK_METADATA2_TAG, i, text, sizeof text - 1, &length, nullptr, nullptr) !=
