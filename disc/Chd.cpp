@@ -127,7 +127,8 @@ std::string CheckSizes(const uint8_t *header, const std::string &path)
 } // namespace
 
 struct ChdImage::State {
-    std::vector<chd_file *> chds; // the image, then its parents
+    std::vector<chd_file *> chds; // parents first, the image last
+    chd_file *image = nullptr;
     std::vector<CoreFile *> files;
     uint32_t hunkBytes = 0, hunks = 0;
 
@@ -154,15 +155,15 @@ struct ChdImage::State {
             worker.join();
         }
         // A child before its parent; each closes its file.
-        for (chd_file *chd : chds)
-            chd_close(chd);
+        for (auto chd = chds.rbegin(); chd != chds.rend(); ++chd)
+            chd_close(*chd);
     }
 
     chd_error Decode(uint64_t hunk)
     {
         for (CoreFile *file : files)
             file->shortRead = false;
-        chd_error error = chd_read(chds[0], (uint32_t)hunk, &slots[hunk % AHEAD * hunkBytes]);
+        chd_error error = chd_read(image, (uint32_t)hunk, &slots[hunk % AHEAD * hunkBytes]);
         for (CoreFile *file : files)
             if (file->shortRead && error == CHDERR_NONE)
                 error = CHDERR_READ_ERROR;
@@ -362,7 +363,7 @@ Error ChdImage::Open(const char *path)
     // chdman's older CDs name their tracks with the tag of the first
     // version of the track list; the newer carry pregaps too.
     uint64_t first = 0;
-    for (uint32_t i = 0;; i++) {
+    for (uint32_t i = 0; i < 99; i++) { // a CD has 99 tracks at most
         char text[256] = {};
         uint32_t length = 0;
         if (chd_get_metadata(chd, CDROM_TRACK_METADATA2_TAG, i, text, sizeof text - 1, &length, nullptr, nullptr) !=
@@ -413,6 +414,7 @@ Error ChdImage::Open(const char *path)
     if (used > (uint64_t)header->totalhunks * framesPerHunk)
         return bad;
 
+    state->image = chd;
     state->hunkBytes = header->hunkbytes;
     state->hunks = header->totalhunks;
     state->slots.resize(AHEAD * state->hunkBytes);

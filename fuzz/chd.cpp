@@ -19,7 +19,7 @@
 
 // Past this the .bin is not read whole: a few hundred hunks say all there
 // is to say, and a header may claim gigabytes.
-static const uint64_t LARGEST_READ = 4 << 20;
+static const uint64_t LARGEST_READ = 1 << 20;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
