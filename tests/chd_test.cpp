@@ -57,9 +57,9 @@ protected:
     {
         Tool::SetUp();
         if (!GenisoimageMissing().empty())
-            GTEST_SKIP() << GenisoimageMissing();
+            SKIP_UNLESS_CI(GenisoimageMissing());
         if (!Host("chdman --help >/dev/null 2>&1 || command -v chdman").empty())
-            GTEST_SKIP() << "chdman cannot be run here (.ci/deps installs mame-tools)";
+            SKIP_UNLESS_CI("chdman cannot be run here (.ci/deps installs mame-tools)");
         text = Sample(236), rtext = Record(text);
         Bytes file = RandomBytes(0x40, 1);
         Append(file, rtext), Append(file, RandomBytes(3000, 2));

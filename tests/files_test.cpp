@@ -31,7 +31,7 @@ bool HostHas(const std::string &command)
 TEST_F(Tool, WorksByTheDiscsFiles)
 {
     if (!GenisoimageMissing().empty())
-        GTEST_SKIP() << GenisoimageMissing();
+        SKIP_UNLESS_CI(GenisoimageMissing());
     const Bytes text = Sample(236), first = Sample(500), other = Sample(700);
     const Bytes rtext = Record(text), rfirst = Record(first), rother = Record(other);
     Bytes file = RandomBytes(0x40, 1), starts = rfirst;

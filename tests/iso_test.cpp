@@ -44,7 +44,7 @@ struct Tree {
 TEST(Iso, DamagedTreesCostOnlyWhatTheyDamage)
 {
     if (!GenisoimageMissing().empty())
-        GTEST_SKIP() << GenisoimageMissing();
+        SKIP_UNLESS_CI(GenisoimageMissing());
     // Nested folders, names in mixed case (and Rock Ridge's beside them), a
     // name without an extension, an empty file, a folder of two blocks.
     std::vector<std::pair<std::string, size_t>> sources = {{"A.BIN", 5000}, {"noext", 3000}, {"DIR/B.DAT", 2 * B},
