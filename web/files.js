@@ -22,6 +22,7 @@ class WebFiles {
         this.cache = null;          // {blob, start, end, bytes}: the slice last read
         this.ahead = null;          // {blob, start, end, bytes: Promise}: the next one
         this.onRead = null;         // (path, end, size) after each read
+        this.cancelled = false;     // every read fails while set
         this.reader = typeof FileReaderSync === 'function' ? new FileReaderSync() : null;
     }
 
@@ -60,7 +61,7 @@ class WebFiles {
     // has them, or null when they are not all there.
     cached(path, offset, n) {
         const c = this.cache;
-        if (c === null || c.blob !== this.files.get(path) || offset < c.start || offset + n > c.end) return null;
+        if (this.cancelled || c === null || c.blob !== this.files.get(path) || offset < c.start || offset + n > c.end) return null;
         this.report(path, offset + n, c.blob.size);
         return c.bytes.subarray(offset - c.start, offset - c.start + n);
     }
@@ -71,7 +72,7 @@ class WebFiles {
     // past the slice last read starts reading the slice after its own.
     async read(path, offset, n) {
         const blob = this.files.get(path);
-        if (blob === undefined || offset + n > blob.size || n > READ_AHEAD) return null;
+        if (this.cancelled || blob === undefined || offset + n > blob.size || n > READ_AHEAD) return null;
         const hit = this.cached(path, offset, n);
         if (hit !== null) return hit;
         const c = this.cache, a = this.ahead;
@@ -148,6 +149,13 @@ class WebFiles {
         for (const path of this.files.keys())
             if (path.startsWith(prefix) && !path.includes('/', prefix.length)) names.push(path.slice(prefix.length));
         return names;
+    }
+
+    // The names of the folders directly in folder.
+    foldersIn(folder) {
+        const prefix = WebFiles.trim(folder) + '/';
+        return [...this.folders].filter((path) => path.startsWith(prefix) && !path.includes('/', prefix.length))
+            .map((path) => path.slice(prefix.length));
     }
 }
 
