@@ -218,7 +218,7 @@
         const end = Math.min(order.length, Math.ceil((scroller.scrollTop + scroller.clientHeight) / ROW_HEIGHT) + SPARE);
         const table = $('rows');
         table.style.top = first * ROW_HEIGHT + 'px';
-        table.style.width = $('head').offsetWidth + 'px';
+        table.style.width = $('head').style.width = scroller.clientWidth + 'px';
         const body = table.tBodies[0];
         while (body.rows.length > end - first) body.deleteRow(-1);
         while (body.rows.length < end - first) {
