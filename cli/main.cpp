@@ -7,8 +7,6 @@
 // prints what the job reports; every error comes back to main as a value and
 // is printed there, once.
 
-#include <ctype.h>
-#include <errno.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
