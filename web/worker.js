@@ -178,7 +178,9 @@ const jobs = {
             changes.text = leftOut + changes.text;
             return changes;
         } catch (error) {
-            throw new Error(leftOut + error.message);
+            // The folder is the worker's own: the user knows the files.
+            const names = given.map((file) => file.name).join(', ');
+            throw new Error(leftOut + error.message.replace('No record files in ' + baseName(folder), 'No record files in ' + names));
         }
     },
     async changes(module, {session: id}) {
