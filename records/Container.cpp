@@ -306,3 +306,26 @@ Error Container::Commit(const char *patch, const std::string &description)
     }
     return output.Commit();
 }
+
+Error Container::CopyOf(const Container &read)
+{
+    if (read.use_ != TO_READ || (read.kind_ == RAW_IMAGE) != (read.view_.data() != nullptr))
+        return Error{"Error: Not a container to copy"};
+    for (const Buffer *from : {&read.image_, &read.view_}) {
+        Buffer &to = from == &read.image_ ? image_ : view_;
+        if (from->data() == nullptr)
+            continue;
+        if (!to.Allocate(from->size()))
+            return NoMemory();
+        memcpy(to.data(), from->data(), (size_t)from->size());
+    }
+    use_ = TO_READ;
+    kind_ = read.kind_;
+    path_ = read.path_;
+    areas_ = read.areas_;
+    sheetNotice_ = read.sheetNotice_;
+    fileSystem_ = read.fileSystem_;
+    files_ = read.files_;
+    names_ = read.names_;
+    return Error();
+}

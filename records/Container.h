@@ -66,6 +66,13 @@ public:
     // is null or its data cannot be the file's (another size).
     Error Open(const char *path, Use use, Container *read);
 
+    // Makes this container, which must be new, a copy of `read`, a
+    // container opened TO_READ, as if Open had read the same file: for a
+    // driver that keeps one open and puts back into its file again and
+    // again (Open with `read` empties the one it is given). Errors: "Error:
+    // malloc()"; "Error: Not a container to copy" for one not opened TO_READ.
+    Error CopyOf(const Container &read);
+
     // "Cue sheet: track NN MODE in FILE\n" when Open was given a cue sheet,
     // naming the file opened for it; else "".
     const std::string &SheetNotice() const { return sheetNotice_; }

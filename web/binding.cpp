@@ -212,8 +212,13 @@ static Error Run(const std::map<uint64_t, Pending> &set, const std::string &list
         web_link(entry.second.path.c_str(), InFolder(entry.first).c_str());
     if (!list.empty())
         web_link(list.c_str(), (std::string(SESSION_FOLDER) + "/" + RECORD_LIST).c_str());
+    // The disc's data as the session read it, copied: the put-back takes
+    // the copy for its own and changes it.
+    Container copy;
+    if (Error error = copy.CopyOf(session.listing->container()))
+        return error;
     PutBackReport report;
-    Error error = PutBack(SESSION_FOLDER, session.path.c_str(), DataPosition(), patch, &report);
+    Error error = PutBack(SESSION_FOLDER, session.path.c_str(), DataPosition(), patch, &report, &copy);
     if (error) {
         error.message = UsersNames(error.message, set) + ZerosHint(error.message, set);
         return error;
