@@ -41,8 +41,7 @@ mergeInto(LibraryManager.library, {
     web_output_drop: function (output) { self.exspackFiles.drop(output); },
     web_make_folder: function (path) { return self.exspackFiles.makeFolder(UTF8ToString(path)) ? 1 : 0; },
     web_link: function (from, to) {
-        const files = self.exspackFiles;
-        files.put(UTF8ToString(to), files.get(UTF8ToString(from)));
+        self.exspackFiles.link(UTF8ToString(from), UTF8ToString(to));
     },
     web_clear_folder: function (path) { self.exspackFiles.clear(UTF8ToString(path)); },
     web_list_folder__deps: ['malloc'],

@@ -92,27 +92,44 @@ function gatherInputs(given) {
         for (const [name, bytes] of entries) {
             const path = name.slice(top.length);
             if (path.includes('/')) files.makeFolder(folder + '/' + path.split('/')[0]);
-            else files.put(folder + '/' + path, new Blob([bytes]));
+            else files.put(folder + '/' + path, new Blob([bytes]), bytes);
         }
     }
     return folder;
 }
 
-// A zip of every file in folder, as Blob parts made as it goes.
+// Records zipped in one call up to this much in all: a deflater a record
+// costs far more than the record's own bytes.
+const ZIP_AT_ONCE = 256 << 20;
+
+// A zip of every file in folder: in one call when they are small enough in
+// all, else as Blob parts made as it goes.
 function zipFolder(folder) {
+    const names = files.list(folder).sort();
+    let total = 0;
+    for (const name of names) total += files.get(folder + '/' + name).size;
+    if (total <= ZIP_AT_ONCE) {
+        const entries = {};
+        names.forEach((name, i) => {
+            progress('Zipping', i, names.length);
+            const path = folder + '/' + name, blob = files.get(path);
+            entries[name] = files.memory.get(path) || files.slice(blob, 0, blob.size);
+        });
+        return new Blob([fflate.zipSync(entries, {level: 1})], {type: 'application/zip'});
+    }
     const parts = [];
     let failed = null;
     const zip = new fflate.Zip((error, chunk) => {
         if (error) failed = error;
         else parts.push(new Blob([chunk]));
     });
-    const names = files.list(folder).sort();
     names.forEach((name, i) => {
         progress('Zipping', i, names.length);
-        const blob = files.get(folder + '/' + name);
+        const blob = files.get(folder + '/' + name), bytes = files.memory.get(folder + '/' + name);
         const entry = new fflate.ZipDeflate(name, {level: 1});
         zip.add(entry);
-        for (let at = 0; at < blob.size; at += READ_AHEAD)
+        if (bytes !== undefined) entry.push(bytes, false);
+        else for (let at = 0; at < blob.size; at += READ_AHEAD)
             entry.push(files.slice(blob, at, Math.min(blob.size, at + READ_AHEAD)), false);
         entry.push(new Uint8Array(0), true);
     });
