@@ -7,8 +7,6 @@
 // prints what the job reports; every error comes back to main as a value and
 // is printed there, once.
 
-#include <ctype.h>
-#include <errno.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -22,6 +20,7 @@
 #include "Listing.h"
 #include "Packing.h"
 #include "Platform.h"
+#include "Position.h"
 #include "PutBack.h"
 #include "Records.h"
 
@@ -48,8 +47,7 @@ struct Options {
     const char *output;
     const char *patch; // -i only: the third path
     int32_t mode;
-    uint32_t file_pos;
-    const char *file_pos_name; // a -p value that names a file's byte ("/PATH+0xOFFSET"), or NULL
+    const char *file_pos; // the -p value as given, or NULL
     bool best;
     bool unknown;  // an option or a path the mode does not take
     bool position; // -p was given
@@ -87,56 +85,10 @@ static void PrintTo(FILE *stream, const char *format, ...)
     va_end(args);
 }
 
-// Reads a number as a 32-bit strtoul would on every platform: decimal, or hex
-// after 0x. A value that does not fit in 32 bits saturates to 0xFFFFFFFF
-// instead of wrapping round to a small position.
-uint32_t Parse_ulong(const char *text)
-{
-    char buffer[11] = {0};
-    strncpy(buffer, text, 10);
-    const char *digits = buffer;
-    int base = 10;
-    if (buffer[0] == '0' && toupper((unsigned char)buffer[1]) == 'X') {
-        digits = buffer + 2;
-        base = 16;
-    }
-    errno = 0;
-    const unsigned long long value = strtoull(digits, NULL, base);
-    const char *sign = digits;
-    while (*sign == ' ' || (*sign >= '\t' && *sign <= '\r'))
-        sign++;
-    const bool negative = *sign == '-';
-    const unsigned long long magnitude = negative ? 0 - value : value;
-    if (errno == ERANGE || magnitude > 0xFFFFFFFFu)
-        return 0xFFFFFFFFu;
-    return (uint32_t)(negative ? 0 - magnitude : magnitude);
-}
-
-// A -p value as a position: the number, or for "/PATH+0xOFFSET",
-// "/PATH+OFFSET" (decimal) or "/PATH" that byte of the disc's file, which
-// the container locates. An offset too large for 64 bits saturates.
+// The -p value as ParsePosition reads it; position 0 without one.
 static DataPosition ParsePosition(const Options &options)
 {
-    DataPosition at;
-    at.number = options.file_pos;
-    if (options.file_pos_name == NULL)
-        return at;
-    at.path = options.file_pos_name;
-    const size_t plus = at.path.rfind('+');
-    if (plus == std::string::npos)
-        return at;
-    const char *digits = at.path.c_str() + plus + 1;
-    int base = 10;
-    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
-        digits += 2, base = 16;
-    if (*digits == '\0' || strspn(digits, base == 16 ? "0123456789abcdefABCDEF" : "0123456789") != strlen(digits))
-        return at;
-    errno = 0;
-    at.offset = strtoull(digits, NULL, base);
-    if (errno == ERANGE)
-        at.offset = UINT64_MAX;
-    at.path.erase(plus);
-    return at;
+    return options.file_pos != NULL ? ParsePosition(options.file_pos) : DataPosition();
 }
 
 static int FindOption(const char *name)
@@ -182,10 +134,8 @@ void argparse(int argc, char **argv, Options *options)
             break;
         case 2:
             options->position = true;
-            if (i + 1 < argc) {
-                options->file_pos = Parse_ulong(argv[++i]);
-                options->file_pos_name = argv[i][0] == '/' ? argv[i] : NULL;
-            }
+            if (i + 1 < argc)
+                options->file_pos = argv[++i];
             break;
         case 3:
             options->best = true;

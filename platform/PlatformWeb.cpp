@@ -25,7 +25,8 @@ void web_output_commit(int output, const char *path);
 void web_output_drop(int output);
 int web_make_folder(const char *path);
 // The names of a folder's files, each followed by a NUL and the list by
-// another, in memory from malloc; NULL for no folder at path.
+// another, then those of its folders the same way, in memory from malloc;
+// NULL for no folder at path.
 char *web_list_folder(const char *path);
 }
 
@@ -163,13 +164,17 @@ PathKind KindOfPath(const char *path)
 bool MakeFolder(const char *path) { return web_make_folder(path) != 0; }
 
 // The worker's folders hold files only.
-bool ListFolder(const char *path, std::vector<std::string> *names, std::vector<std::string> *)
+bool ListFolder(const char *path, std::vector<std::string> *names, std::vector<std::string> *others)
 {
     char *list = *path != '\0' ? web_list_folder(path) : nullptr;
     if (list == nullptr)
         return false;
-    for (const char *name = list; *name != '\0'; name += strlen(name) + 1)
+    const char *name = list;
+    for (; *name != '\0'; name += strlen(name) + 1)
         names->push_back(name);
+    for (name++; *name != '\0'; name += strlen(name) + 1)
+        if (others != nullptr)
+            others->push_back(name);
     free(list);
     return true;
 }

@@ -12,9 +12,13 @@
 // slices at a time: more only crowd the browser's file thread.
 const READ_AHEAD = 32 << 20;
 
+// Outputs up to this size keep their bytes beside their Blob.
+const KEPT_OUTPUT = 4 << 20;
+
 class WebFiles {
     constructor() {
         this.files = new Map();     // path -> Blob
+        this.memory = new Map();    // path -> its bytes, for a small file made here
         this.folders = new Set(['']);
         this.outputs = new Map();   // number -> parts
         this.next = 1;
@@ -22,12 +26,20 @@ class WebFiles {
         this.cache = null;          // {blob, start, end, bytes}: the slice last read
         this.ahead = null;          // {blob, start, end, bytes: Promise}: the next one
         this.onRead = null;         // (path, end, size) after each read
+        this.cancelled = false;     // every read fails while set
         this.reader = typeof FileReaderSync === 'function' ? new FileReaderSync() : null;
     }
 
     static trim(path) { return path.endsWith('/') ? path.slice(0, -1) : path; }
 
-    put(path, blob) { this.files.set(path, blob); }
+    // bytes: the blob's own, when they are at hand.
+    put(path, blob, bytes = null) {
+        this.files.set(path, blob);
+        if (bytes !== null) this.memory.set(path, bytes);
+        else this.memory.delete(path);
+    }
+
+    link(from, to) { this.put(to, this.files.get(from), this.memory.get(from) || null); }
 
     get(path) { return this.files.get(path); }
 
@@ -36,7 +48,10 @@ class WebFiles {
         folder = WebFiles.trim(folder);
         const under = (path) => folder === '' || path === folder || path.startsWith(folder + '/');
         for (const path of [...this.files.keys()])
-            if (under(path)) this.files.delete(path);
+            if (under(path)) {
+                this.files.delete(path);
+                this.memory.delete(path);
+            }
         for (const path of [...this.folders])
             if (path !== '' && under(path)) this.folders.delete(path);
         this.forget();
@@ -59,8 +74,10 @@ class WebFiles {
     // Bytes [offset, offset + n) of the file at path as the slice last read
     // has them, or null when they are not all there.
     cached(path, offset, n) {
+        const m = this.memory.get(path);
+        if (m !== undefined && !this.cancelled) return offset + n <= m.length ? m.subarray(offset, offset + n) : null;
         const c = this.cache;
-        if (c === null || c.blob !== this.files.get(path) || offset < c.start || offset + n > c.end) return null;
+        if (this.cancelled || c === null || c.blob !== this.files.get(path) || offset < c.start || offset + n > c.end) return null;
         this.report(path, offset + n, c.blob.size);
         return c.bytes.subarray(offset - c.start, offset - c.start + n);
     }
@@ -71,7 +88,7 @@ class WebFiles {
     // past the slice last read starts reading the slice after its own.
     async read(path, offset, n) {
         const blob = this.files.get(path);
-        if (blob === undefined || offset + n > blob.size || n > READ_AHEAD) return null;
+        if (this.cancelled || blob === undefined || offset + n > blob.size || n > READ_AHEAD) return null;
         const hit = this.cached(path, offset, n);
         if (hit !== null) return hit;
         const c = this.cache, a = this.ahead;
@@ -124,8 +141,23 @@ class WebFiles {
         return true;
     }
 
+    // An output the module wrote whole and small keeps its bytes at hand:
+    // a file of a folder of records is read again at once, to be zipped.
     commit(id, path) {
-        this.files.set(path, new Blob(this.outputs.get(id)));
+        const parts = this.outputs.get(id);
+        let size = 0;
+        for (const part of parts) size = part instanceof Uint8Array && size >= 0 ? size + part.length : -1;
+        if (size >= 0 && size <= KEPT_OUTPUT) {
+            const bytes = new Uint8Array(size);
+            let at = 0;
+            for (const part of parts) {
+                bytes.set(part, at);
+                at += part.length;
+            }
+            this.put(path, new Blob([bytes]), bytes);
+        } else {
+            this.put(path, new Blob(parts));
+        }
         this.outputs.delete(id);
         this.written.push(path);
     }
@@ -148,6 +180,13 @@ class WebFiles {
         for (const path of this.files.keys())
             if (path.startsWith(prefix) && !path.includes('/', prefix.length)) names.push(path.slice(prefix.length));
         return names;
+    }
+
+    // The names of the folders directly in folder.
+    foldersIn(folder) {
+        const prefix = WebFiles.trim(folder) + '/';
+        return [...this.folders].filter((path) => path.startsWith(prefix) && !path.includes('/', prefix.length))
+            .map((path) => path.slice(prefix.length));
     }
 }
 

@@ -40,11 +40,18 @@ mergeInto(LibraryManager.library, {
     web_output_commit: function (output, path) { self.exspackFiles.commit(output, UTF8ToString(path)); },
     web_output_drop: function (output) { self.exspackFiles.drop(output); },
     web_make_folder: function (path) { return self.exspackFiles.makeFolder(UTF8ToString(path)) ? 1 : 0; },
+    web_link: function (from, to) {
+        self.exspackFiles.link(UTF8ToString(from), UTF8ToString(to));
+    },
+    web_clear_folder: function (path) { self.exspackFiles.clear(UTF8ToString(path)); },
     web_list_folder__deps: ['malloc'],
+    // The names of the folder's files, then those of its folders.
     web_list_folder: function (path) {
-        const names = self.exspackFiles.list(UTF8ToString(path));
+        const files = self.exspackFiles, folder = UTF8ToString(path);
+        const names = files.list(folder);
         if (names === null) return 0;
-        const text = names.map((name) => name + '\0').join('') + '\0';
+        const line = (list) => list.map((name) => name + '\0').join('') + '\0';
+        const text = line(names) + line(files.foldersIn(folder));
         const size = lengthBytesUTF8(text) + 1;
         const list = _malloc(size);
         stringToUTF8(text, list, size);
