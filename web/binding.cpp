@@ -70,12 +70,6 @@ static std::vector<std::string> Split(const std::string &line, char separator)
 static std::shared_ptr<Listing> held;
 static std::string heldPath;
 
-static std::string FolderOf(const std::string &path)
-{
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
-}
-
 // A cue sheet whose data track's file did not come with it: the page's
 // files are those the user picked or dropped, so the file is named to them.
 static Error MissingTrack(const char *path, const Error &error)
