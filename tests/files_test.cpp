@@ -28,80 +28,100 @@ bool HostHas(const std::string &command)
 
 } // namespace
 
-TEST_F(Tool, WorksByTheDiscsFiles)
-{
-    if (!GenisoimageMissing().empty())
-        SKIP_UNLESS_CI(GenisoimageMissing());
-    const Bytes text = Sample(236), first = Sample(500), other = Sample(700);
-    const Bytes rtext = Record(text), rfirst = Record(first), rother = Record(other);
-    Bytes file = RandomBytes(0x40, 1), starts = rfirst;
-    Append(file, rtext), Append(file, RandomBytes(300, 2)), Append(starts, RandomBytes(100, 3));
-    fs::create_directories(dir / "tree" / "DATA");
-    WriteBytes(dir / "tree" / "DATA" / "TEXT.BIN", file), WriteBytes(dir / "tree" / "DATA" / "FIRST.BIN", starts);
-    WriteBytes(dir / "tree" / "OTHER.BIN", rother);
-    // A record whose literals hold a magic, and two files whose names
-    // differ in case only (B.BIN renamed on the disc, where case counts).
-    const Bytes nested = Record(FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop"));
-    WriteBytes(dir / "tree" / "NEST.BIN", nested);
-    WriteBytes(dir / "tree" / "A.BIN", Record(Sample(300))), WriteBytes(dir / "tree" / "B.BIN", Record(Sample(400)));
-    Bytes iso = MakeIso(dir / "tree");
-    ASSERT_FALSE(iso.empty());
-    const Bytes b = FromText("B.BIN;1"), lower = FromText("a.bin;1");
-    std::copy(lower.begin(), lower.end(), std::search(iso.begin(), iso.end(), b.begin(), b.end()));
-    const Bytes raw = RawImage(iso);
-    const uint64_t T = std::stoull(Search(iso, rtext)), S = RawImage(iso).size() / 2352;
-    // Audio sectors before the data track and after it; a file a track.
-    Bytes audio = RandomBytes(5 * 2352, 4), mid = audio, tail = raw;
-    audio[0] = 1, mid[0] = 1, Append(mid, raw), Append(tail, audio);
+// A disc genisoimage masters, as an .iso, a raw image, with audio before and
+// after its data, a file a track, and the cue sheets of each, by hand and by
+// toc2cue; bchunk checks the data track.
+class DiscFiles : public Tool {
+protected:
+    Bytes text, first, rtext, rfirst, file, iso;
+    uint64_t T = 0, N = 0; // the text record's position, the nested magic's
     const std::string game = "Game (Track 1).bin";
-    const uint64_t cutAt = T + 10, N = std::stoull(Search(iso, nested)) + 18;
-    for (const auto &[name, bytes] : std::map<std::string, Bytes>{{"disc.iso", iso}, {"disc.bin", raw}, {"mid.bin", mid},
-             {"tail.bin", tail}, {game, raw}, {"Game (Track 2).bin", audio}, {"text.txt", text},
-             {"cut.iso", Bytes(iso.begin(), iso.begin() + cutAt)}, {"two", FromText("AB")}, {"a.txt", Sample(400)}})
-        WriteBytes(dir / name, bytes);
-    const std::string bom = "\xEF\xBB\xBF";
-    const std::map<std::string, std::string> sheets = {
-        {"game.cue", bom + "REM GENRE Game\r\nFILE \"" + game + "\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n"
-                     "FILE \"Game (Track 2).bin\" BINARY\r\n  TRACK 02 AUDIO\r\n    INDEX 00 00:00:00\r\n    INDEX 01 00:02:00\r\n"},
-        {"sheet", "\nREM by hand\nCATALOG 0000000000000\nfile disc.bin binary\ntrack 1 mode2/2352\nindex 1 00:00:00\n"},
-        {"tail.CUE", Str("FILE \"tail.bin\" BINARY\n TRACK 01 MODE2/2352\n  INDEX 01 00:00:00\n TRACK 02 AUDIO\n  INDEX 01 %02zu:%02zu:%02zu\n",
-                         S / 4500, S / 75 % 60, S % 75)},
-        {"mid.cue", "FILE \"mid.bin\" BINARY\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n TRACK 02 MODE2/2352\n  INDEX 01 00:00:05\n"},
-        {"iso.cue", "FILE \"disc.iso\" BINARY\n TRACK 01 MODE1/2048\n  INDEX 01 00:00:00\n"},
-        {"audio.cue", "FILE \"tail.bin\" BINARY\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n"},
-        {"gone.cue", "FILE \"gone.bin\" BINARY\n TRACK 01 MODE1/2352\n  INDEX 01 00:00:00\n"},
-        {"upper.cue", "FILE \"DISC.BIN\" BINARY\n TRACK 01 MODE2/2352\n  INDEX 01 00:00:00\n"},
-        // Known by its first line alone; and one beside no image, naming it
-        // by its full path.
-        {"bom sheet", bom + "FILE \"disc.bin\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n"},
-        {"sub/full.cue", "FILE \"" + P("disc.bin") + "\" BINARY\n TRACK 01 MODE2/2352\n  INDEX 01 00:00:00\n"}};
-    fs::create_directory(dir / "sub");
-    for (const auto &[name, sheet] : sheets)
-        WriteBytes(dir / name, FromText(sheet));
-    // The sheets that a real tool writes, for the same files.
-    std::string out, err;
-    const bool cdrdao = HostHas("toc2cue");
-    if (cdrdao) {
-        WriteBytes(dir / "disc.toc", FromText("CD_ROM_XA\n\nTRACK MODE2_RAW\nDATAFILE \"disc.bin\"\n"));
-        WriteBytes(dir / "mid.toc", FromText("CD_ROM_XA\n\nTRACK AUDIO\nFILE \"mid.bin\" 0 00:00:05\n\n"
-                                             "TRACK MODE2_RAW\nDATAFILE \"mid.bin\" #11760\n"));
-        for (const char *toc : {"disc", "mid"})
-            ASSERT_EQ(RunOnHost("cd '" + HostPath(dir) + "' && toc2cue " + toc + ".toc " + toc + "-toc.cue", &out, &err), 0) << err;
-    } else {
-        std::printf("toc2cue (cdrdao) cannot be run here: its sheets are not tried\n");
-    }
-    if (HostHas("bchunk")) { // reads the data track as the sheet describes it
-        ASSERT_EQ(RunOnHost("cd '" + HostPath(dir) + "' && bchunk tail.bin tail.CUE track", &out, &err), 0) << err;
-        EXPECT_EQ(ReadFile(P("track01.iso")), iso);
-    } else {
-        std::printf("bchunk cannot be run here: the data track is not checked with it\n");
-    }
+    bool cdrdao = false;
 
-    const std::string CD = "CD image: 2352-byte sectors; positions count 2048 data bytes per sector\n";
-    const std::string unpacked = UnpackLines(text.size(), rtext.size());
-    const auto cue = [&](const std::string &track, const std::string &mode, const std::string &file) {
-        return "Cue sheet: track " + track + " " + mode + " in " + P(file) + "\n";
-    };
+    std::string cue(const std::string &track, const std::string &mode, const std::string &name) const
+    {
+        return "Cue sheet: track " + track + " " + mode + " in " + P(name) + "\n";
+    }
+    std::string Unpacked() const { return UnpackLines(text.size(), rtext.size()); }
+
+    void SetUp() override
+    {
+        Tool::SetUp();
+        if (!GenisoimageMissing().empty())
+            SKIP_UNLESS_CI(GenisoimageMissing());
+        text = Sample(236), first = Sample(500);
+        rtext = Record(text), rfirst = Record(first);
+        const Bytes rother = Record(Sample(700));
+        Bytes starts = rfirst;
+        file = RandomBytes(0x40, 1);
+        Append(file, rtext), Append(file, RandomBytes(300, 2)), Append(starts, RandomBytes(100, 3));
+        fs::create_directories(dir / "tree" / "DATA");
+        WriteBytes(dir / "tree" / "DATA" / "TEXT.BIN", file), WriteBytes(dir / "tree" / "DATA" / "FIRST.BIN", starts);
+        WriteBytes(dir / "tree" / "OTHER.BIN", rother);
+        // A record whose literals hold a magic, and two files whose names
+        // differ in case only (B.BIN renamed on the disc, where case counts).
+        const Bytes nested = Record(FromText("abcdefgh" "EXS\x01" "\x10\x20\x30\x40" "ijklmnop"));
+        WriteBytes(dir / "tree" / "NEST.BIN", nested);
+        WriteBytes(dir / "tree" / "A.BIN", Record(Sample(300))), WriteBytes(dir / "tree" / "B.BIN", Record(Sample(400)));
+        iso = MakeIso(dir / "tree");
+        ASSERT_FALSE(iso.empty());
+        const Bytes b = FromText("B.BIN;1"), lower = FromText("a.bin;1");
+        std::copy(lower.begin(), lower.end(), std::search(iso.begin(), iso.end(), b.begin(), b.end()));
+        const Bytes raw = RawImage(iso);
+        T = std::stoull(Search(iso, rtext));
+        const uint64_t S = RawImage(iso).size() / 2352;
+        // Audio sectors before the data track and after it; a file a track.
+        Bytes audio = RandomBytes(5 * 2352, 4), mid = audio, tail = raw;
+        audio[0] = 1, mid[0] = 1, Append(mid, raw), Append(tail, audio);
+        const uint64_t cutAt = T + 10;
+        N = std::stoull(Search(iso, nested)) + 18;
+        for (const auto &[name, bytes] : std::map<std::string, Bytes>{{"disc.iso", iso}, {"disc.bin", raw}, {"mid.bin", mid},
+                 {"tail.bin", tail}, {game, raw}, {"Game (Track 2).bin", audio}, {"text.txt", text},
+                 {"cut.iso", Bytes(iso.begin(), iso.begin() + cutAt)}, {"two", FromText("AB")}, {"a.txt", Sample(400)}})
+            WriteBytes(dir / name, bytes);
+        const std::string bom = "\xEF\xBB\xBF";
+        const std::map<std::string, std::string> sheets = {
+            {"game.cue", bom + "REM GENRE Game\r\nFILE \"" + game + "\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n"
+                         "FILE \"Game (Track 2).bin\" BINARY\r\n  TRACK 02 AUDIO\r\n    INDEX 00 00:00:00\r\n    INDEX 01 00:02:00\r\n"},
+            {"sheet", "\nREM by hand\nCATALOG 0000000000000\nfile disc.bin binary\ntrack 1 mode2/2352\nindex 1 00:00:00\n"},
+            {"tail.CUE", Str("FILE \"tail.bin\" BINARY\n TRACK 01 MODE2/2352\n  INDEX 01 00:00:00\n TRACK 02 AUDIO\n  INDEX 01 %02zu:%02zu:%02zu\n",
+                             S / 4500, S / 75 % 60, S % 75)},
+            {"mid.cue", "FILE \"mid.bin\" BINARY\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n TRACK 02 MODE2/2352\n  INDEX 01 00:00:05\n"},
+            {"iso.cue", "FILE \"disc.iso\" BINARY\n TRACK 01 MODE1/2048\n  INDEX 01 00:00:00\n"},
+            {"audio.cue", "FILE \"tail.bin\" BINARY\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n"},
+            {"gone.cue", "FILE \"gone.bin\" BINARY\n TRACK 01 MODE1/2352\n  INDEX 01 00:00:00\n"},
+            {"upper.cue", "FILE \"DISC.BIN\" BINARY\n TRACK 01 MODE2/2352\n  INDEX 01 00:00:00\n"},
+            // Known by its first line alone; and one beside no image, naming it
+            // by its full path.
+            {"bom sheet", bom + "FILE \"disc.bin\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n"},
+            {"sub/full.cue", "FILE \"" + P("disc.bin") + "\" BINARY\n TRACK 01 MODE2/2352\n  INDEX 01 00:00:00\n"}};
+        fs::create_directory(dir / "sub");
+        for (const auto &[name, sheet] : sheets)
+            WriteBytes(dir / name, FromText(sheet));
+        // The sheets that a real tool writes, for the same files.
+        std::string out, err;
+        cdrdao = HostHas("toc2cue");
+        if (cdrdao) {
+            WriteBytes(dir / "disc.toc", FromText("CD_ROM_XA\n\nTRACK MODE2_RAW\nDATAFILE \"disc.bin\"\n"));
+            WriteBytes(dir / "mid.toc", FromText("CD_ROM_XA\n\nTRACK AUDIO\nFILE \"mid.bin\" 0 00:00:05\n\n"
+                                                 "TRACK MODE2_RAW\nDATAFILE \"mid.bin\" #11760\n"));
+            for (const char *toc : {"disc", "mid"})
+                ASSERT_EQ(RunOnHost("cd '" + HostPath(dir) + "' && toc2cue " + toc + ".toc " + toc + "-toc.cue", &out, &err), 0) << err;
+        } else {
+            std::printf("toc2cue (cdrdao) cannot be run here: its sheets are not tried\n");
+        }
+        if (HostHas("bchunk")) { // reads the data track as the sheet describes it
+            ASSERT_EQ(RunOnHost("cd '" + HostPath(dir) + "' && bchunk tail.bin tail.CUE track", &out, &err), 0) << err;
+            EXPECT_EQ(ReadFile(P("track01.iso")), iso);
+        } else {
+            std::printf("bchunk cannot be run here: the data track is not checked with it\n");
+        }
+    }
+};
+
+TEST_F(DiscFiles, FindsRecordsByName)
+{
+    const std::string unpacked = Unpacked();
     std::vector<ToolRun> runs;
     // Names: the exact path first, else the one file alike but for case;
     // a record is put back only where the search lists one. An image whose
@@ -166,7 +186,10 @@ TEST_F(Tool, WorksByTheDiscsFiles)
     if (cdrdao) {
         EXPECT_EQ(Exec({P("mid-toc.cue"), P("out"), "-d", "-p", "/DATA/TEXT.BIN+0x40"}).out, cue("02", "MODE2/2352", "mid.bin") + unpacked);
     }
+}
 
+TEST_F(DiscFiles, PutsBackByName)
+{
     // The whole loop by file name: a short edit is padded, the original
     // text then goes back into the room the list keeps, as it was.
     for (const auto &[given, container] : std::vector<std::pair<std::string, std::string>>{
