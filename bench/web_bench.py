@@ -8,7 +8,9 @@ a patch into an image not opened before (the session opens, lists and puts
 back); the same into the session's image, opened already (what a person
 does: open, then drop edited files); the changed image as a Blob.
 Targets: -l and the put-back into an image not opened within 1.25x of the
-floor, the put-back into the open image within 0.5 s.
+floor, the put-back into the open image within 0.5 s, the peak memory of
+the page's renderer (the worker's, and the page's own) within the data view
+plus 256 MiB.
 
     bench/web_bench.py TOOL PAGE [MIB]      (MIB: the image's size, default 700)
 """
@@ -28,6 +30,7 @@ RUNS = 3
 FLOOR_RATIO = 1.25
 OPEN_PUT_SECONDS = 0.5
 MANY, MANY_SECONDS = 3500, 5.0
+MEMORY_MIB = 256
 
 
 def packed_small(tool, work):
@@ -55,6 +58,26 @@ def make_image(path, mib, record):
     with open(path, 'wb') as f:
         f.write(image)
     return position
+
+
+def renderer_peak_mib(profile):
+    """The highest peak resident size (VmHWM) among the renderer processes
+    of the browser run with this profile: the page's, whose worker holds the
+    module; an upper bound of the worker's memory."""
+    peak = 0
+    for pid in filter(str.isdigit, os.listdir('/proc')):
+        try:
+            with open('/proc/%s/cmdline' % pid, 'rb') as f:
+                args = f.read().split(b'\0')
+            if b'--type=renderer' not in args or not any(profile.encode() in a for a in args):
+                continue
+            with open('/proc/%s/status' % pid) as f:
+                for line in f:
+                    if line.startswith('VmHWM:'):
+                        peak = max(peak, int(line.split()[1]) // 1024)
+        except OSError:
+            continue
+    return peak
 
 
 def best(run):
@@ -149,6 +172,7 @@ def main():
             page_image = min(page_run("window.open_.image()",
                                       "exspack.session(image).then((s) => { window.open_ = s; return s.put(input, %d); })"
                                       % position) for _ in range(RUNS))
+            memory = renderer_peak_mib(work + '/profile')
         finally:
             driver.quit()
     finally:
@@ -171,6 +195,11 @@ def main():
                        ('-i of a zip of them, as a patch', tool_put_zip, page_put_zip)]:
         missed = missed or p > MANY_SECONDS
         print('%-46s %7.2f %7.2f %8s %9s%s' % (name, t, p, '', '%.0f s' % MANY_SECONDS, '  MISSED' if p > MANY_SECONDS else ''))
+    view = (mib << 20) // RAW * DATA >> 20
+    over = memory > view + MEMORY_MIB
+    missed = missed or over
+    print('peak memory of the page\'s renderer (its worker within): %d MiB, the data view %d MiB + %d MiB%s'
+          % (memory, view, MEMORY_MIB, '  MISSED' if over else ''))
     return 1 if missed else 0
 
 
