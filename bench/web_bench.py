@@ -60,18 +60,28 @@ def make_image(path, mib, record):
     return position
 
 
-def renderer_peak_mib(profile):
+def renderer_peak_mib(root):
     """The highest peak resident size (VmHWM) among the renderer processes
-    of the browser run with this profile: the page's, whose worker holds the
+    under root (the driver's process): the page's, whose worker holds the
     module; an upper bound of the worker's memory."""
-    peak = 0
+    children = {}
     for pid in filter(str.isdigit, os.listdir('/proc')):
         try:
-            with open('/proc/%s/cmdline' % pid, 'rb') as f:
-                args = f.read().split(b'\0')
-            if b'--type=renderer' not in args or not any(profile.encode() in a for a in args):
-                continue
-            with open('/proc/%s/status' % pid) as f:
+            with open('/proc/%s/stat' % pid) as f:
+                parent = int(f.read().rsplit(')', 1)[1].split()[1])
+            children.setdefault(parent, []).append(int(pid))
+        except (OSError, ValueError, IndexError):
+            continue
+    peak, todo = 0, [root]
+    while todo:
+        pid = todo.pop()
+        todo += children.get(pid, [])
+        try:
+            with open('/proc/%d/cmdline' % pid, 'rb') as f:
+                # Chromium rewrites its command line as one string.
+                if b'--type=renderer' not in f.read():
+                    continue
+            with open('/proc/%d/status' % pid) as f:
                 for line in f:
                     if line.startswith('VmHWM:'):
                         peak = max(peak, int(line.split()[1]) // 1024)
@@ -172,7 +182,7 @@ def main():
             page_image = min(page_run("window.open_.image()",
                                       "exspack.session(image).then((s) => { window.open_ = s; return s.put(input, %d); })"
                                       % position) for _ in range(RUNS))
-            memory = renderer_peak_mib(work + '/profile')
+            memory = renderer_peak_mib(driver.service.process.pid)
         finally:
             driver.quit()
     finally:
