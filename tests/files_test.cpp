@@ -205,6 +205,11 @@ TEST_F(DiscFiles, PutsBackByName)
         const std::vector<std::string> byName = {P(name), P(given), "-i", "-p", "/DATA/TEXT.BIN+0x40"};
         EXPECT_NE(PutBack(byName, container).out.find(Str("%-10zu  24          12            padded ", rtext.size())), std::string::npos);
         WriteBytes(dir / name, text);
+        // The list as Notepad saves it: a byte order mark, CR LF line ends.
+        std::string notepad = "\xEF\xBB\xBF";
+        for (const char c : list)
+            notepad += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        WriteBytes(dir / "ext" / "records.tsv", FromText(notepad));
         EXPECT_NE(PutBack({P("ext"), P(given), "-i"}, container).out.find("  default  /DATA/TEXT.BIN+0x40\n"), std::string::npos);
         EXPECT_EQ(ReadFile(P(container)), before) << given;
 
