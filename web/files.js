@@ -2,15 +2,23 @@
 // Files and Blobs the page handed over, the folders the module made, and
 // the outputs it is writing, each a list of parts (bytes it wrote, slices of
 // inputs it copied) that becomes one Blob on commit. Nothing here reads a
-// file whole: the module's reads wait on slices read ahead, the worker's
-// own go through FileReaderSync, a slice at a time.
+// file whole: the module's reads stream the file into one buffer used again
+// and again, the worker's own go through FileReaderSync, a slice at a time.
 'use strict';
 
-// Reads are served from slices of this size, read a slice ahead while the
-// module works on the last: a call into the browser's file machinery costs
-// far more than copying, and a read in flight overlaps with the work. Two
-// slices at a time: more only crowd the browser's file thread.
+// The most one read takes; library.js asks for larger ones in pieces.
 const READ_AHEAD = 32 << 20;
+
+// Reads that go on where the last one ended stream the file, this much at
+// a time. A stream's bytes come into a buffer of the worker's, which it
+// hands back with them: reading a CD image so costs one buffer, where a
+// slice read whole costs a new one each time (the collector frees them late,
+// hundreds of MiB of them) and comes three times slower.
+const STREAM_UNIT = 4 << 20;
+
+// Any other read (a header, the sectors of one record, a patch's block
+// check) reads this much as a slice of its own.
+const NEAR_READ = 1 << 20;
 
 // Outputs up to this size keep their bytes beside their Blob.
 const KEPT_OUTPUT = 4 << 20;
@@ -23,8 +31,9 @@ class WebFiles {
         this.outputs = new Map();   // number -> parts
         this.next = 1;
         this.written = [];          // paths committed since the last clear
-        this.cache = null;          // {blob, start, end, bytes}: the slice last read
-        this.ahead = null;          // {blob, start, end, bytes: Promise}: the next one
+        this.cache = null;          // {blob, start, end, bytes}: the bytes last read
+        this.stream = null;         // {blob, at, reader, buffer}: a file streamed from at on
+        this.streams = true;        // whether Blob streams are read into buffers of ours
         this.onRead = null;         // (path, end, size) after each read
         this.cancelled = false;     // every read fails while set
         this.reader = typeof FileReaderSync === 'function' ? new FileReaderSync() : null;
@@ -68,11 +77,13 @@ class WebFiles {
 
     forget() {
         this.cache = null;
-        this.ahead = null;
+        if (this.stream !== null) this.stream.reader.cancel().catch(() => {});
+        this.stream = null;
     }
 
-    // Bytes [offset, offset + n) of the file at path as the slice last read
-    // has them, or null when they are not all there.
+    // Bytes [offset, offset + n) of the file at path as the bytes last read
+    // have them, or null when they are not all there. Valid until the next
+    // read: the stream's buffer is read into again.
     cached(path, offset, n) {
         const m = this.memory.get(path);
         if (m !== undefined && !this.cancelled) return offset + n <= m.length ? m.subarray(offset, offset + n) : null;
@@ -84,42 +95,80 @@ class WebFiles {
 
     // A Promise of bytes [offset, offset + n) of the file at path, n at most
     // READ_AHEAD, or of null for no such bytes or a file changed or gone
-    // since it was picked. A read at the start of a file or one that goes on
-    // past the slice last read starts reading the slice after its own.
+    // since it was picked; valid until the next read. A read that goes on
+    // where the last one ended, or where the stream is, streams at least
+    // STREAM_UNIT bytes; any other reads NEAR_READ bytes as a slice.
     async read(path, offset, n) {
         const blob = this.files.get(path);
         if (this.cancelled || blob === undefined || offset + n > blob.size || n > READ_AHEAD) return null;
         const hit = this.cached(path, offset, n);
         if (hit !== null) return hit;
-        const c = this.cache, a = this.ahead;
-        // What the slice last read has of it, when it starts there.
-        const head = c !== null && c.blob === blob && offset >= c.start && offset < c.end ? c.bytes.subarray(offset - c.start) : null;
+        const c = this.cache;
+        // What the bytes last read have of it, copied: they may be the
+        // stream's buffer, which the read hands over.
+        const head = c !== null && c.blob === blob && offset >= c.start && offset < c.end ? c.bytes.slice(offset - c.start) : null;
         const from = head !== null ? c.end : offset;
-        const onward = from === 0 || (c !== null && c.blob === blob && from === c.end);
-        const next = a !== null && a.blob === blob && from >= a.start && offset + n <= a.end ? a : this.start(blob, from);
-        this.forget();
+        const s = this.stream;
+        const onward = (s !== null && s.blob === blob && s.at === from) || (c !== null && c.blob === blob && c.end === from);
+        const unit = !onward ? NEAR_READ : this.streams ? STREAM_UNIT : READ_AHEAD;
+        const size = Math.min(blob.size - from, Math.max(offset + n - from, unit));
+        this.cache = null;
+        const bytes = onward && this.streams ? await this.streamed(blob, from, size) : await this.sliced(blob, from, size);
+        if (bytes === null) return null;
+        this.cache = {blob, start: from, end: from + size, bytes};
+        if (head === null) return this.cached(path, offset, n);
+        const joined = new Uint8Array(n);
+        joined.set(head);
+        joined.set(bytes.subarray(0, n - head.length), head.length);
+        this.report(path, offset + n, blob.size);
+        return joined;
+    }
+
+    // size bytes of blob from start on, as a slice of their own; null when
+    // they do not come.
+    async sliced(blob, start, size) {
         try {
-            const bytes = new Uint8Array(await next.bytes);
-            if (bytes.length !== next.end - next.start) return null;
-            this.cache = {blob, start: next.start, end: next.end, bytes};
+            const bytes = new Uint8Array(await blob.slice(start, start + size).arrayBuffer());
+            return bytes.length === size ? bytes : null;
         } catch (e) {
             return null;
         }
-        if ((onward || next === a) && next.end < blob.size) this.ahead = this.start(blob, next.end);
-        if (head === null) return this.cached(path, offset, n);
-        const bytes = new Uint8Array(n);
-        bytes.set(head);
-        bytes.set(this.cache.bytes.subarray(0, n - head.length), head.length);
-        this.report(path, offset + n, blob.size);
-        return bytes;
     }
 
-    // The slice from start on, on its way.
-    start(blob, start) {
-        const end = Math.min(blob.size, start + READ_AHEAD);
-        const bytes = blob.slice(start, end).arrayBuffer();
-        bytes.catch(() => {}); // seen when awaited; one never awaited is no fault
-        return {blob, start, end, bytes};
+    // size bytes of blob from start on, through the stream, started there
+    // unless it is there already; null when they do not come.
+    async streamed(blob, start, size) {
+        let s = this.stream;
+        if (s === null || s.blob !== blob || s.at !== start) {
+            this.forget();
+            let reader;
+            try {
+                reader = blob.slice(start).stream().getReader({mode: 'byob'});
+            } catch (e) {
+                // A browser whose Blob streams are not byte streams: slices.
+                this.streams = false;
+                return this.sliced(blob, start, size);
+            }
+            s = this.stream = {blob, at: start, reader, buffer: new ArrayBuffer(STREAM_UNIT)};
+        }
+        let buffer = s.buffer.byteLength >= size ? s.buffer : new ArrayBuffer(size), got = 0;
+        try {
+            while (got < size) {
+                const {value, done} = await s.reader.read(new Uint8Array(buffer, got, size - got));
+                if (value !== undefined) buffer = value.buffer;
+                if (done) break;
+                got += value.byteLength;
+            }
+        } catch (e) {
+            got = -1;
+        }
+        if (got !== size || this.stream !== s) {
+            if (this.stream === s) this.forget();
+            return null;
+        }
+        s.buffer = buffer;
+        s.at += size;
+        return new Uint8Array(buffer, 0, size);
     }
 
     report(path, end, size) {

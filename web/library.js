@@ -3,9 +3,9 @@
 // past 2 GiB.
 mergeInto(LibraryManager.library, {
     web_file_size: function (path) { return self.exspackFiles.size(UTF8ToString(path)); },
-    // Most reads find their bytes in the slice last read and go on at once;
+    // Most reads find their bytes among those read last and go on at once;
     // the others wait, the module's stack put aside (Asyncify), while the
-    // browser reads, a slice (READ_AHEAD, files.js) at a time. Every call
+    // browser reads, at most READ_AHEAD bytes (files.js) at a time. Every call
     // goes through handleSleep, which also ends the wait when the stack is
     // put back and the call made again.
     web_file_read: function (path, offset, to, n) {

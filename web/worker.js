@@ -249,7 +249,7 @@ async function work(request) {
 let queue = Promise.resolve();
 const dropped = new Set(); // cancelled before they started
 self.onmessage = (event) => {
-    // A cancelled request's reads fail from the next slice on.
+    // A cancelled request's reads fail from the next one on.
     if (event.data.cancel !== undefined) {
         if (event.data.cancel === current) files.cancelled = true;
         else dropped.add(event.data.cancel);
