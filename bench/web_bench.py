@@ -165,8 +165,8 @@ def main():
                     sys.exit('web_bench: ' + seconds)
                 return seconds
 
-            # The floor: 32 MiB slices (the page's READ_AHEAD) through
-            # FileReaderSync in a worker of its own.
+            # The floor: 32 MiB slices through FileReaderSync in a worker
+            # of its own.
             floor = min(page_run(
                 "new Promise((resolve, reject) => { const w = new Worker(URL.createObjectURL(new Blob(["
                 "'onmessage = (e) => { const r = new FileReaderSync(), f = e.data; let n = 0;"

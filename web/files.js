@@ -7,7 +7,7 @@
 'use strict';
 
 // The most one read takes; library.js asks for larger ones in pieces.
-const READ_AHEAD = 32 << 20;
+const LARGEST_READ = 32 << 20;
 
 // Reads that go on where the last one ended stream the file, this much at
 // a time. A stream's bytes come into a buffer of the worker's, which it
@@ -94,13 +94,13 @@ class WebFiles {
     }
 
     // A Promise of bytes [offset, offset + n) of the file at path, n at most
-    // READ_AHEAD, or of null for no such bytes or a file changed or gone
+    // LARGEST_READ, or of null for no such bytes or a file changed or gone
     // since it was picked; valid until the next read. A read that goes on
     // where the last one ended, or where the stream is, streams at least
     // STREAM_UNIT bytes; any other reads NEAR_READ bytes as a slice.
     async read(path, offset, n) {
         const blob = this.files.get(path);
-        if (this.cancelled || blob === undefined || offset + n > blob.size || n > READ_AHEAD) return null;
+        if (this.cancelled || blob === undefined || offset + n > blob.size || n > LARGEST_READ) return null;
         const hit = this.cached(path, offset, n);
         if (hit !== null) return hit;
         const c = this.cache;
@@ -110,7 +110,7 @@ class WebFiles {
         const from = head !== null ? c.end : offset;
         const s = this.stream;
         const onward = (s !== null && s.blob === blob && s.at === from) || (c !== null && c.blob === blob && c.end === from);
-        const unit = !onward ? NEAR_READ : this.streams ? STREAM_UNIT : READ_AHEAD;
+        const unit = !onward ? NEAR_READ : this.streams ? STREAM_UNIT : LARGEST_READ;
         const size = Math.min(blob.size - from, Math.max(offset + n - from, unit));
         this.cache = null;
         const bytes = onward && this.streams ? await this.streamed(blob, from, size) : await this.sliced(blob, from, size);

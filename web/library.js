@@ -5,7 +5,7 @@ mergeInto(LibraryManager.library, {
     web_file_size: function (path) { return self.exspackFiles.size(UTF8ToString(path)); },
     // Most reads find their bytes among those read last and go on at once;
     // the others wait, the module's stack put aside (Asyncify), while the
-    // browser reads, at most READ_AHEAD bytes (files.js) at a time. Every call
+    // browser reads, at most LARGEST_READ bytes (files.js) at a time. Every call
     // goes through handleSleep, which also ends the wait when the stack is
     // put back and the call made again.
     web_file_read: function (path, offset, to, n) {
@@ -20,7 +20,7 @@ mergeInto(LibraryManager.library, {
             }
             (async () => {
                 for (let done = 0; done < n;) {
-                    const k = Math.min(READ_AHEAD, n - done);
+                    const k = Math.min(LARGEST_READ, n - done);
                     const bytes = await files.read(name, offset + done, k);
                     if (bytes === null) return 0;
                     HEAPU8.set(bytes, to + done); // the heap as it is now: memory may have grown

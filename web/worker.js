@@ -22,7 +22,7 @@ function progress(text, done, total) {
 }
 
 files.onRead = (path, end, size) => {
-    if (size <= READ_AHEAD) return;
+    if (size <= LARGEST_READ) return;
     if (end < size) progress('Reading ' + path, end, size);
     else self.postMessage({id: current, progress: {text: 'Working on ' + path, done: 0, total: 0}});
 };
@@ -129,8 +129,8 @@ function zipFolder(folder) {
         const entry = new fflate.ZipDeflate(name, {level: 1});
         zip.add(entry);
         if (bytes !== undefined) entry.push(bytes, false);
-        else for (let at = 0; at < blob.size; at += READ_AHEAD)
-            entry.push(files.slice(blob, at, Math.min(blob.size, at + READ_AHEAD)), false);
+        else for (let at = 0; at < blob.size; at += LARGEST_READ)
+            entry.push(files.slice(blob, at, Math.min(blob.size, at + LARGEST_READ)), false);
         entry.push(new Uint8Array(0), true);
     });
     zip.end();
