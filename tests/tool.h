@@ -169,8 +169,12 @@ protected:
 #endif
 #ifdef _WIN32
         // The command is UTF-8, as the tool's paths are; system() would read
-        // it in the ANSI code page.
-        const int status = _wsystem(fs::u8path(command).wstring().c_str());
+        // it in the ANSI code page. -1 is a command processor that did not
+        // start, which Wine does now and then with other programs starting
+        // beside it: nothing ran, so it is tried again.
+        int status = -1;
+        for (int attempt = 0; attempt < 3 && status == -1; attempt++)
+            status = _wsystem(fs::u8path(command).wstring().c_str());
 #else
         int status = std::system(command.c_str());
         status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
